@@ -1,0 +1,193 @@
+// StatClient construction and the metric operations (inc, set, timing, _gauge), plus the
+// abstract interface's methods, which convert their arguments and then raise NotImplementedError.
+#include "client.hpp"
+
+namespace vantor::stat {
+
+namespace {
+
+// ---- the abstract interface ------------------------------------------------------------------
+
+constexpr Param inc_params[] = {{"self"}, {"key", "str"}, {"count", "int"}, {"tags", "Tags"}};
+constexpr Param timing_params[] = {{"self"}, {"key", "str"}, {"delta", "float"}, {"tags", "Tags"}};
+constexpr Param set_params[] = {{"self"}, {"key", "str"}, {"value", "int"}, {"tags", "Tags"}};
+
+constexpr Signature inc_sig{"inc", inc_params, "None"};
+constexpr Signature timing_sig{"timing", timing_params, "None"};
+constexpr Signature set_sig{"set", set_params, "None"};
+
+PyObject* abstract_body(FunctionObject*, BoundArgs&) {
+    PyErr_SetNone(PyExc_NotImplementedError);
+    throw_error();
+}
+
+// ---- construction ----------------------------------------------------------------------------
+
+constexpr Param init_params[] = {{"self"},
+                                 {"host", "str"},
+                                 {"port", "int"},
+                                 {"prefix", "str"},
+                                 {"maxudpsize", "int"},
+                                 {"ipv6", "bool"}};
+constexpr Signature init_sig{"__init__", init_params, "None"};
+
+Ref socket_attr(State* st, PyObject* name) {
+    Ref socket = lookup_global(st->globals, st->str_socket);
+    return Ref::steal(PyObject_GetAttr(socket.get(), name));
+}
+
+// The guarded part of construction: resolve, then open the socket and store the settings.
+void resolve_and_open(State* st, PyObject* self, PyObject* host, PyObject* port, PyObject* fam,
+                      PyObject* prefix, PyObject* maxudpsize) {
+    Ref getaddrinfo = socket_attr(st, st->str_getaddrinfo);
+    Ref dgram = socket_attr(st, st->str_SOCK_DGRAM);
+    PyObject* lookup_args[] = {host, port, fam, dgram.get()};
+    Ref infos = Ref::steal(PyObject_Vectorcall(getaddrinfo.get(), lookup_args, 4, nullptr));
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    Ref first = Ref::steal(PyObject_GetItem(infos.get(), zero.get()));
+    Ref fields[5];
+    unpack_exact(first.get(), fields, 5);
+    require(PyObject_SetAttr(self, st->str__addr, fields[4].get()));
+
+    Ref socket_type = socket_attr(st, st->str_socket);
+    Ref sock_dgram = socket_attr(st, st->str_SOCK_DGRAM);
+    PyObject* socket_args[] = {fields[0].get(), sock_dgram.get()};
+    Ref sock = Ref::steal(PyObject_Vectorcall(socket_type.get(), socket_args, 2, nullptr));
+    require(PyObject_SetAttr(self, st->str__sock, sock.get()));
+    require(PyObject_SetAttr(self, st->str__prefix, prefix));
+    require(PyObject_SetAttr(self, st->str__maxudpsize, maxudpsize));
+}
+
+PyObject* init_body(FunctionObject* f, BoundArgs& a) {
+    State* st = state_of(f);
+    PyObject* self = a[0];
+    PyObject* host = a[1];
+    PyObject* port = a[2];
+    Ref fam = socket_attr(st, a[5] == Py_True ? st->str_AF_INET6 : st->str_AF_INET);
+    require(PyObject_SetAttr(self, st->str_statd_available, Py_True));
+    try {
+        resolve_and_open(st, self, host, port, fam.get(), a[3], a[4]);
+    } catch (const PyErrOccurred&) {
+        CaughtError error;
+        Ref gaierror = socket_attr(st, st->str_gaierror);
+        if (!error.matches(gaierror.get())) error.rethrow();
+        require(PyObject_SetAttr(self, st->str_statd_available, Py_False));
+        Ref logger = lookup_global(st->globals, st->str_logger);
+        PyObject* args[] = {logger.get(), st->str_warning_format, host, port};
+        call_method(st->str_warning, args, 4);
+    }
+    Py_RETURN_NONE;
+}
+
+// ---- metric operations -----------------------------------------------------------------------
+
+constexpr Param gauge_params[] = {
+    {"self"}, {"stat", "str"}, {"value", "int"}, {"delta", "bool"}, {"tags", "Tags"}};
+constexpr Signature gauge_sig{"_gauge", gauge_params, "None"};
+
+void gauge_impl(State* st, PyObject* self, PyObject* stat, PyObject* value, bool delta, PyObject* tags) {
+    ValueText text;
+    char chars[48];
+    Py_ssize_t n = format_small_int(value, chars + 1);
+    bool negative;
+    if (n >= 0) {
+        negative = chars[1] == '-';
+        const bool plus = delta && !negative;
+        char* start = plus ? chars : chars + 1;
+        chars[0] = '+';
+        std::memcpy(chars + 1 + n, "|g", 2);
+        text.set_ascii(start, n + 2 + (plus ? 1 : 0));
+    } else {
+        Ref spec = Ref::steal(PyUnicode_FromString("d"));
+        Ref digits = Ref::steal(PyObject_Format(value, spec.get()));
+        negative = PyUnicode_READ_CHAR(digits.get(), 0) == '-';
+        text.set_str(Ref::steal(PyUnicode_FromFormat("%s%U|g", delta && !negative ? "+" : "", digits.get())));
+    }
+    // A daemon reads a leading sign on a gauge as a change: setting a negative value takes a
+    // reset to 0 first, or "-5|g" would lower the gauge by 5 instead of setting it to -5.
+    if (!delta && negative) {
+        ValueText zero(st->zero_gauge_text);
+        call_send_stat(st, self, stat, zero, tags);
+    }
+    call_send_stat(st, self, stat, text, tags);
+}
+
+PyObject* gauge_body(FunctionObject* f, BoundArgs& a) {
+    gauge_impl(state_of(f), a[0], a[1], a[2], a[3] == Py_True, a[4]);
+    Py_RETURN_NONE;
+}
+
+PyObject* inc_body(FunctionObject* f, BoundArgs& a) {
+    call_gauge(state_of(f), a[0], a[1], a[2], true, a[3]);
+    Py_RETURN_NONE;
+}
+
+PyObject* set_body(FunctionObject* f, BoundArgs& a) {
+    call_gauge(state_of(f), a[0], a[1], a[2], false, a[3]);
+    Py_RETURN_NONE;
+}
+
+void timing_impl(State* st, PyObject* self, PyObject* key, double seconds, PyObject* tags) {
+    ValueText text;
+    char chars[340];
+    Py_ssize_t n = format_seconds(seconds, chars);
+    std::memcpy(chars + n, "|h", 2);
+    text.set_ascii(chars, n + 2);
+    call_send_stat(st, self, key, text, tags);
+}
+
+PyObject* timing_body(FunctionObject* f, BoundArgs& a) {
+    timing_impl(state_of(f), a[0], a[1], PyFloat_AS_DOUBLE(a[2]), a[3]);
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+void call_gauge(State* st, PyObject* self, PyObject* stat, PyObject* value, bool delta, PyObject* tags) {
+    if (resolves_to(self, st->str__gauge, st->fn_gauge))
+        return gauge_impl(st, self, stat, value, delta, tags);
+    PyObject* args[] = {self, stat, value, delta ? Py_True : Py_False, tags};
+    call_method(st->str__gauge, args, 3, st->kw_delta_tags);
+}
+
+void call_timing(State* st, PyObject* self, PyObject* key, PyObject* delta, PyObject* tags) {
+    if (resolves_to(self, st->str_timing, st->fn_timing) && PyUnicode_CheckExact(key)) {
+        Ref seconds = convert_float(delta);
+        return timing_impl(st, self, key, PyFloat_AS_DOUBLE(seconds.get()), tags);
+    }
+    PyObject* args[] = {self, key, delta, tags};
+    call_method(st->str_timing, args, 3, st->kw_tags);
+}
+
+const FunctionDef abstract_inc_def{&inc_sig, abstract_body, "AbstractStatClient.inc",
+                                   "统计指标增加count，count可以为负（不推荐）\n"
+                                   "\n"
+                                   "        :param key: 统计指标名称\n"
+                                   "        :type key: str\n"
+                                   "        :param count: 指标增加的数量，可以为负\n"
+                                   "        :type count: int\n"
+                                   "        "};
+const FunctionDef abstract_timing_def{&timing_sig, abstract_body, "AbstractStatClient.timing",
+                                      "计时器，同时统计调用次数和总耗时秒数\n"
+                                      "\n"
+                                      "        :param key: 统计指标名称\n"
+                                      "        :type key: str\n"
+                                      "        :param delta: 本次调用时间，单位s\n"
+                                      "        :type delta: float\n"
+                                      "        "};
+const FunctionDef abstract_set_def{&set_sig, abstract_body, "AbstractStatClient.set",
+                                   "统计指标设置为某个值，value可以为任意整数\n"
+                                   "\n"
+                                   "        :param key: 统计指标名称\n"
+                                   "        :type key: str\n"
+                                   "        :param value: 指标设置的值\n"
+                                   "        :type value: int\n"
+                                   "        "};
+
+const FunctionDef init_def{&init_sig, init_body, "StatClient.__init__", "建立一个statsd client."};
+const FunctionDef timing_def{&timing_sig, timing_body, "StatClient.timing", "summary使用标记ms，histogram使用标记h"};
+const FunctionDef inc_def{&inc_sig, inc_body, "StatClient.inc"};
+const FunctionDef set_def{&set_sig, set_body, "StatClient.set"};
+const FunctionDef gauge_def{&gauge_sig, gauge_body, "StatClient._gauge", "设定gauge类型的值"};
+
+}  // namespace vantor::stat

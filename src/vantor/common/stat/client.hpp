@@ -1,0 +1,41 @@
+// The metrics client's methods as C++: the function definitions the module body installs, and
+// the steps that call one another through `self` (directly when not overridden).
+#pragma once
+
+#include "line.hpp"
+#include "state.hpp"
+
+namespace vantor::stat {
+
+// The value-and-type text of one metric ("+5|g", "0.250000|h"), kept as ASCII characters until
+// some step needs it as a str.
+class ValueText {
+public:
+    explicit ValueText(PyObject* text) : text_(Ref::new_ref(text)) {}  // any object from a caller
+    ValueText() = default;
+    void set_ascii(const char* chars, Py_ssize_t length);
+    void set_str(Ref text) { text_ = std::move(text); }
+
+    PyObject* as_object();                  // borrowed; made on first use
+    void append_to(LineBuilder& line);      // requires a str (checked by the caller)
+    bool is_exact_str() const { return !text_ || PyUnicode_CheckExact(text_.get()); }
+
+private:
+    char chars_[340];
+    Py_ssize_t length_ = 0;
+    Ref text_;
+};
+
+// Steps called through `self`: each runs our C++ body when `self.<step>` is our own method,
+// and otherwise makes the ordinary method call, so a subclass sees every step it overrides.
+void call_gauge(State* st, PyObject* self, PyObject* stat, PyObject* value, bool delta, PyObject* tags);
+void call_send_stat(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags);
+void call_timing(State* st, PyObject* self, PyObject* key, PyObject* delta, PyObject* tags);
+
+// Function definitions, in the order the class bodies list them.
+extern const FunctionDef abstract_inc_def, abstract_timing_def, abstract_set_def;
+extern const FunctionDef init_def, timing_def, inc_def, set_def, gauge_def;
+extern const FunctionDef send_stat_def, prepare_def, build_tag_def, after_def, send_def;
+extern const FunctionDef timing_decorator_factory_def;
+
+}  // namespace vantor::stat

@@ -1,0 +1,82 @@
+// The timing decorator: timing(client, key, tags) -> timing_decorator(func) -> wrapped_function,
+// each a closure over the values of the one that made it. The wrapper reports the wall-clock
+// duration of every call that returns normally through client.timing(key, elapsed, tags=tags).
+#include "client.hpp"
+
+namespace vantor::stat {
+
+namespace {
+
+enum Captured : Py_ssize_t { captured_client, captured_key, captured_tags };
+enum WrapperCaptured : Py_ssize_t { wrapper_func, wrapper_client, wrapper_key, wrapper_tags };
+
+constexpr Param factory_params[] = {{"client", "StatClient"}, {"key", "str"}, {"tags", "Tags"}};
+constexpr Param decorator_params[] = {{"func", "Any"}};
+constexpr Param wrapper_params[] = {{"args", "Any", ParamKind::var_positional},
+                                    {"kwargs", "Any", ParamKind::var_keyword}};
+
+constexpr Signature factory_sig{"timing", factory_params, "Any"};
+constexpr Signature decorator_sig{"timing_decorator", decorator_params, "Any"};
+constexpr Signature wrapper_sig{"wrapped_function", wrapper_params, "Any"};
+
+Ref wall_clock(State* st) {
+    Ref time = lookup_global(st->globals, st->str_time);
+    PyObject* args[] = {time.get()};
+    return call_method(st->str_time, args, 1);
+}
+
+// The wrapper takes any arguments and passes them on untouched, so it skips the binder.
+PyObject* wrapper_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    return boundary("wrapped_function", [&]() -> PyObject* {
+        FunctionObject* f = as_function(callable);
+        State* st = state_of(f);
+        RecursionGuard guard(" while calling a Python object");
+        Ref start = wall_clock(st);
+        Ref result = Ref::steal(PyObject_Vectorcall(closure_item(f, wrapper_func), args, nargsf, kwnames));
+        Ref end = wall_clock(st);
+        Ref elapsed = Ref::steal(PyNumber_Subtract(end.get(), start.get()));
+        call_timing(st, closure_item(f, wrapper_client), closure_item(f, wrapper_key), elapsed.get(),
+                    closure_item(f, wrapper_tags));
+        return result.release();
+    });
+}
+
+PyObject* wrapper_body(FunctionObject*, BoundArgs&) {
+    PyErr_SetString(PyExc_SystemError, "wrapped_function is called through its own entry point");
+    throw_error();
+}
+
+const FunctionDef wrapper_def{&wrapper_sig, wrapper_body,
+                              "timing.<locals>.timing_decorator.<locals>.wrapped_function", nullptr,
+                              wrapper_call};
+
+PyObject* decorator_body(FunctionObject* f, BoundArgs& a) {
+    State* st = state_of(f);
+    PyObject* func = a[0];
+    Ref closure = Ref::steal(PyTuple_Pack(4, func, closure_item(f, captured_client),
+                                          closure_item(f, captured_key), closure_item(f, captured_tags)));
+    Ref wrapper = make_function(factory_of(f), wrapper_def, nullptr, closure.get());
+    Ref wraps = lookup_global(st->globals, st->str_wraps);
+    Ref update = Ref::steal(PyObject_CallOneArg(wraps.get(), func));
+    return PyObject_CallOneArg(update.get(), wrapper.get());
+}
+
+const FunctionDef decorator_def{&decorator_sig, decorator_body, "timing.<locals>.timing_decorator"};
+
+PyObject* factory_body(FunctionObject* f, BoundArgs& a) {
+    Ref closure = Ref::steal(PyTuple_Pack(3, a[0], a[1], a[2]));
+    return make_function(factory_of(f), decorator_def, nullptr, closure.get()).release();
+}
+
+}  // namespace
+
+const FunctionDef timing_decorator_factory_def{&factory_sig, factory_body, "timing",
+                                               "计时装饰器\n"
+                                               "\n"
+                                               "    :param client: 统计客户端\n"
+                                               "    :type client: StatClient\n"
+                                               "    :param key: 统计指标名称\n"
+                                               "    :type key: str\n"
+                                               "    "};
+
+}  // namespace vantor::stat

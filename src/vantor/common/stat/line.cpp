@@ -1,0 +1,113 @@
+// The metric line buffer and the number formatting used on the send path.
+#include "line.hpp"
+
+#include <charconv>
+#include <cmath>
+
+namespace vantor::stat {
+
+using support::require;
+using support::throw_error;
+
+void LineBuilder::reserve(Py_ssize_t extra) {
+    if (length_ + extra <= capacity_) return;
+    Py_ssize_t capacity = capacity_ * 2;
+    while (capacity < length_ + extra) capacity *= 2;
+    auto grown = std::make_unique<char[]>(static_cast<std::size_t>(capacity));
+    std::memcpy(grown.get(), data_, static_cast<std::size_t>(length_));
+    heap_ = std::move(grown);
+    data_ = heap_.get();
+    capacity_ = capacity;
+}
+
+void LineBuilder::append_ascii(const char* text, Py_ssize_t length) {
+    reserve(length);
+    std::memcpy(data_ + length_, text, static_cast<std::size_t>(length));
+    length_ += length;
+}
+
+void LineBuilder::flush_to_pieces() {
+    if (length_ == 0) return;
+    Ref piece = Ref::steal(PyUnicode_DecodeASCII(data_, length_, nullptr));
+    require(PyList_Append(pieces_.get(), piece.get()));
+    length_ = 0;
+}
+
+void LineBuilder::append_str(PyObject* text) {
+#if PY_VERSION_HEX < 0x030C0000
+    require(PyUnicode_READY(text));
+#endif
+    if (!pieces_ && PyUnicode_IS_ASCII(text)) {
+        append_ascii(static_cast<const char*>(PyUnicode_DATA(text)), PyUnicode_GET_LENGTH(text));
+        return;
+    }
+    if (!pieces_) pieces_ = Ref::steal(PyList_New(0));
+    flush_to_pieces();
+    require(PyList_Append(pieces_.get(), text));
+}
+
+Py_ssize_t format_small_int(PyObject* exact_int, char* out) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(exact_int, &overflow);
+    if (overflow) return -1;
+    if (v == -1 && PyErr_Occurred()) throw_error();
+    auto [end, ec] = std::to_chars(out, out + 24, v);
+    (void)ec;
+    return end - out;
+}
+
+void LineBuilder::append_text_of(PyObject* value) {
+    if (PyUnicode_CheckExact(value)) return append_str(value);
+    if (value == Py_True) return append_ascii("True", 4);
+    if (PyLong_CheckExact(value)) {
+        char digits[24];
+        Py_ssize_t n = format_small_int(value, digits);
+        if (n >= 0) return append_ascii(digits, n);
+    }
+    Ref text = Ref::steal(PyObject_Str(value));
+    append_str(text.get());
+}
+
+bool LineBuilder::contains_line_feed() const {
+    if (std::memchr(data_, '\n', static_cast<std::size_t>(length_)) != nullptr) return true;
+    if (!pieces_) return false;
+    const Py_ssize_t n = PyList_GET_SIZE(pieces_.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* piece = PyList_GET_ITEM(pieces_.get(), i);
+        if (PyUnicode_FindChar(piece, '\n', 0, PyUnicode_GET_LENGTH(piece), 1) >= 0) return true;
+    }
+    return false;
+}
+
+Ref LineBuilder::to_str() {
+    if (!pieces_) return Ref::steal(PyUnicode_DecodeASCII(data_, length_, nullptr));
+    flush_to_pieces();
+    Ref empty = Ref::steal(PyUnicode_FromStringAndSize("", 0));
+    return Ref::steal(PyUnicode_Join(empty.get(), pieces_.get()));
+}
+
+Ref LineBuilder::to_ascii_bytes() {
+    if (!pieces_) return Ref::steal(PyBytes_FromStringAndSize(data_, length_));
+    Ref line = to_str();
+    return Ref::steal(PyUnicode_AsASCIIString(line.get()));
+}
+
+Py_ssize_t format_seconds(double seconds, char* out) {
+    // The interpreter writes a NaN without its sign, and the infinities as inf / -inf.
+    if (std::isnan(seconds)) {
+        std::memcpy(out, "nan", 3);
+        return 3;
+    }
+    if (std::isinf(seconds)) {
+        const char* text = seconds < 0 ? "-inf" : "inf";
+        std::size_t n = std::strlen(text);
+        std::memcpy(out, text, n);
+        return static_cast<Py_ssize_t>(n);
+    }
+    // Correctly rounded (ties to even on the exact binary value), as the interpreter's dtoa.
+    auto [end, ec] = std::to_chars(out, out + 330, seconds, std::chars_format::fixed, 6);
+    (void)ec;
+    return end - out;
+}
+
+}  // namespace vantor::stat

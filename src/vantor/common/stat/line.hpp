@@ -1,0 +1,56 @@
+// Assembling a metric line piece by piece. While every piece is ASCII the line is kept as bytes
+// in one buffer (no intermediate str objects); a non-ASCII piece switches to str pieces, so the
+// finished line, and the error of encoding it, are exactly those of the joined text.
+#pragma once
+
+#include "support/ref.hpp"
+
+#include <cstring>
+#include <memory>
+
+namespace vantor::stat {
+
+using support::Ref;
+
+class LineBuilder {
+public:
+    LineBuilder() = default;
+    LineBuilder(const LineBuilder&) = delete;
+    LineBuilder& operator=(const LineBuilder&) = delete;
+
+    void append_ascii(const char* text, Py_ssize_t length);
+    void append_ascii(const char* text) { append_ascii(text, static_cast<Py_ssize_t>(std::strlen(text))); }
+    void append_char(char c) { append_ascii(&c, 1); }
+    // Any str instance.
+    void append_str(PyObject* text);
+    // The text of an object as a tag value: a str itself, else str(value); small ints and the
+    // booleans are written without an intermediate object.
+    void append_text_of(PyObject* value);
+
+    bool contains_line_feed() const;
+    // The line as a str.
+    Ref to_str();
+    // The line as ASCII bytes; for a non-ASCII line, the UnicodeEncodeError of encoding it.
+    Ref to_ascii_bytes();
+
+private:
+    void reserve(Py_ssize_t extra);
+    void flush_to_pieces();
+
+    char stack_[256];
+    std::unique_ptr<char[]> heap_;
+    char* data_ = stack_;
+    Py_ssize_t length_ = 0;
+    Py_ssize_t capacity_ = sizeof(stack_);
+    Ref pieces_;  // list of str, once a non-ASCII piece was seen
+};
+
+// A decimal integer in ASCII into `out` (at least 24 bytes); returns the length, or -1 when the
+// int does not fit in a long long (the caller then formats it through the interpreter).
+Py_ssize_t format_small_int(PyObject* exact_int, char* out);
+
+// "%0.6f" of a double, as the interpreter's %-formatting writes it; returns the length.
+// `out` must hold at least 330 bytes.
+Py_ssize_t format_seconds(double seconds, char* out);
+
+}  // namespace vantor::stat

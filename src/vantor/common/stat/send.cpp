@@ -1,0 +1,225 @@
+// The send path: _send_stat gates on statd_available, _prepare builds the line (with _build_tag
+// for each tag), _after passes non-empty lines on, _send writes one datagram. When none of these
+// steps is overridden the line goes from the arguments to ASCII bytes in one buffer.
+#include "client.hpp"
+
+namespace vantor::stat {
+
+void ValueText::set_ascii(const char* chars, Py_ssize_t length) {
+    std::memcpy(chars_, chars, static_cast<std::size_t>(length));
+    length_ = length;
+}
+
+PyObject* ValueText::as_object() {
+    if (!text_) text_ = Ref::steal(PyUnicode_DecodeASCII(chars_, length_, nullptr));
+    return text_.get();
+}
+
+void ValueText::append_to(LineBuilder& line) {
+    if (text_) return line.append_str(text_.get());
+    line.append_ascii(chars_, length_);
+}
+
+namespace {
+
+constexpr Param send_stat_params[] = {{"self"}, {"stat", "str"}, {"value", "str"}, {"tags", "Tags"}};
+constexpr Param prepare_params[] = {{"self"}, {"stat", "str"}, {"value", "str"}, {"tags", "Tags"}};
+constexpr Param build_tag_params[] = {{"self"}, {"tag", "str"}, {"value", "TagValue"}};
+constexpr Param after_params[] = {{"self"}, {"data", "str"}};
+constexpr Param send_params[] = {{"self"}, {"data", "str"}};
+
+constexpr Signature send_stat_sig{"_send_stat", send_stat_params, "None"};
+constexpr Signature prepare_sig{"_prepare", prepare_params, "str"};
+constexpr Signature build_tag_sig{"_build_tag", build_tag_params, "str"};
+constexpr Signature after_sig{"_after", after_params, "None"};
+constexpr Signature send_sig{"_send", send_params, "None"};
+
+// "tag=value", or the bare name for a false value.
+void render_tag(LineBuilder& line, PyObject* tag, PyObject* value) {
+    check_exact("tag", tag, &PyUnicode_Type);
+    const bool present = require(PyObject_IsTrue(value));
+    line.append_str(tag);
+    if (!present) return;
+    line.append_char('=');
+    line.append_text_of(value);
+}
+
+void append_tag(State* st, PyObject* self, LineBuilder& line, bool own_build_tag, PyObject* tag,
+                PyObject* value, Py_ssize_t index) {
+    if (index > 0) line.append_char(',');
+    if (own_build_tag) return render_tag(line, tag, value);
+    PyObject* args[] = {self, tag, value};
+    Ref rendered = call_method(st->str__build_tag, args, 3);
+    // The rendered tags are joined with ",".join(), which takes str instances only.
+    if (!PyUnicode_Check(rendered.get())) {
+        PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", index,
+                     Py_TYPE(rendered.get())->tp_name);
+        throw_error();
+    }
+    line.append_str(rendered.get());
+}
+
+void append_tags(State* st, PyObject* self, LineBuilder& line, PyObject* tags) {
+    const bool own_build_tag = resolves_to(self, st->str__build_tag, st->fn_build_tag);
+    Py_ssize_t index = 0;
+    if (PyDict_CheckExact(tags)) {
+        const Py_ssize_t size = PyDict_GET_SIZE(tags);
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(tags, &pos, &key, &value)) {
+            // Rendering may run Python code that changes the mapping; hold the pair meanwhile.
+            Ref k = Ref::new_ref(key);
+            Ref v = Ref::new_ref(value);
+            append_tag(st, self, line, own_build_tag, k.get(), v.get(), index++);
+            if (PyDict_GET_SIZE(tags) != size) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                throw_error();
+            }
+        }
+        return;
+    }
+    PyObject* args[] = {tags};
+    Ref items = call_method(st->str_items, args, 1);
+    Ref it = Ref::steal(PyObject_GetIter(items.get()));
+    while (PyObject* raw = PyIter_Next(it.get())) {
+        Ref item = Ref::steal(raw);
+        Ref pair[2];
+        unpack_exact(item.get(), pair, 2);
+        append_tag(st, self, line, own_build_tag, pair[0].get(), pair[1].get(), index++);
+    }
+    if (PyErr_Occurred()) throw_error();
+}
+
+void prepare_into(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags, LineBuilder& line) {
+    Ref prefix = Ref::steal(PyObject_GetAttr(self, st->str__prefix));
+    if (require(PyObject_IsTrue(prefix.get()))) {
+        line.append_text_of(prefix.get());
+        line.append_char('.');
+    }
+    line.append_str(stat);
+    if (require(PyObject_IsTrue(tags))) {
+        line.append_char(',');
+        append_tags(st, self, line, tags);
+    }
+    line.append_char(':');
+    value.append_to(line);
+}
+
+[[noreturn]] void raise_line_feed(PyObject* line) {
+    PyErr_Format(PyExc_ValueError,
+                 "metric line contains a line feed, which would split it into several metrics: %R", line);
+    throw_error();
+}
+
+void send_impl(State* st, PyObject* self, PyObject* data) {
+    Ref sock = Ref::steal(PyObject_GetAttr(self, st->str__sock));
+    Ref payload = Ref::steal(PyUnicode_AsASCIIString(data));
+    Ref addr = Ref::steal(PyObject_GetAttr(self, st->str__addr));
+    PyObject* args[] = {sock.get(), payload.get(), addr.get()};
+    call_method(st->str_sendto, args, 3);
+}
+
+void call_send(State* st, PyObject* self, PyObject* data) {
+    if (resolves_to(self, st->str__send, st->fn_send)) {
+        check_exact("data", data, &PyUnicode_Type);
+        return send_impl(st, self, data);
+    }
+    PyObject* args[] = {self, data};
+    call_method(st->str__send, args, 2);
+}
+
+void after_impl(State* st, PyObject* self, PyObject* data) {
+    if (require(PyObject_IsTrue(data))) call_send(st, self, data);
+}
+
+void call_after(State* st, PyObject* self, PyObject* line) {
+    if (resolves_to(self, st->str__after, st->fn_after)) {
+        check_exact("data", line, &PyUnicode_Type);
+        return after_impl(st, self, line);
+    }
+    PyObject* args[] = {self, line};
+    call_method(st->str__after, args, 2);
+}
+
+Ref call_prepare(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags) {
+    if (resolves_to(self, st->str__prepare, st->fn_prepare) && value.is_exact_str()) {
+        LineBuilder line;
+        prepare_into(st, self, stat, value, tags, line);
+        return line.to_str();
+    }
+    PyObject* args[] = {self, stat, value.as_object(), tags};
+    return call_method(st->str__prepare, args, 3, st->kw_tags);
+}
+
+// The common case, no step overridden: the line's ASCII bytes go straight to sendto. The order
+// of attribute reads and the errors are those of the step-by-step path.
+void send_direct(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags) {
+    LineBuilder line;
+    prepare_into(st, self, stat, value, tags, line);
+    if (line.contains_line_feed()) raise_line_feed(line.to_str().get());
+    Ref sock = Ref::steal(PyObject_GetAttr(self, st->str__sock));
+    Ref payload = line.to_ascii_bytes();
+    Ref addr = Ref::steal(PyObject_GetAttr(self, st->str__addr));
+    PyObject* args[] = {sock.get(), payload.get(), addr.get()};
+    call_method(st->str_sendto, args, 3);
+}
+
+void send_stat_impl(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags) {
+    Ref available = Ref::steal(PyObject_GetAttr(self, st->str_statd_available));
+    if (!require(PyObject_IsTrue(available.get()))) return;
+    if (value.is_exact_str() && resolves_to(self, st->str__prepare, st->fn_prepare) &&
+        resolves_to(self, st->str__after, st->fn_after) && resolves_to(self, st->str__send, st->fn_send))
+        return send_direct(st, self, stat, value, tags);
+
+    Ref line = call_prepare(st, self, stat, value, tags);
+    // A line feed would let one metric's text inject further metric lines into the datagram.
+    if (PyUnicode_Check(line.get()) && PyUnicode_FindChar(line.get(), '\n', 0, PyUnicode_GET_LENGTH(line.get()), 1) >= 0)
+        raise_line_feed(line.get());
+    call_after(st, self, line.get());
+}
+
+PyObject* send_stat_body(FunctionObject* f, BoundArgs& a) {
+    ValueText value(a[2]);
+    send_stat_impl(state_of(f), a[0], a[1], value, a[3]);
+    Py_RETURN_NONE;
+}
+
+PyObject* prepare_body(FunctionObject* f, BoundArgs& a) {
+    ValueText value(a[2]);
+    LineBuilder line;
+    prepare_into(state_of(f), a[0], a[1], value, a[3], line);
+    return line.to_str().release();
+}
+
+PyObject* build_tag_body(FunctionObject*, BoundArgs& a) {
+    LineBuilder line;
+    render_tag(line, a[1], a[2]);
+    return line.to_str().release();
+}
+
+PyObject* after_body(FunctionObject* f, BoundArgs& a) {
+    after_impl(state_of(f), a[0], a[1]);
+    Py_RETURN_NONE;
+}
+
+PyObject* send_body(FunctionObject* f, BoundArgs& a) {
+    send_impl(state_of(f), a[0], a[1]);
+    Py_RETURN_NONE;
+}
+
+}  // namespace
+
+void call_send_stat(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags) {
+    if (resolves_to(self, st->str__send_stat, st->fn_send_stat)) return send_stat_impl(st, self, stat, value, tags);
+    PyObject* args[] = {self, stat, value.as_object(), tags};
+    call_method(st->str__send_stat, args, 3, st->kw_tags);
+}
+
+const FunctionDef send_stat_def{&send_stat_sig, send_stat_body, "StatClient._send_stat"};
+const FunctionDef prepare_def{&prepare_sig, prepare_body, "StatClient._prepare"};
+const FunctionDef build_tag_def{&build_tag_sig, build_tag_body, "StatClient._build_tag"};
+const FunctionDef after_def{&after_sig, after_body, "StatClient._after"};
+const FunctionDef send_def{&send_sig, send_body, "StatClient._send", "发送信息到statsd."};
+
+}  // namespace vantor::stat

@@ -1,0 +1,65 @@
+// Module state of vantor.common.stat: its function type, our own method objects (for the override
+// check), interned names and prebuilt keyword tuples. Reached from every function object.
+#pragma once
+
+#include "support/fastpath.hpp"
+#include "support/function.hpp"
+#include "support/globals.hpp"
+#include "support/klass.hpp"
+#include "support/signature.hpp"
+
+namespace vantor::stat {
+
+using namespace support;
+
+// Every field is strong and is visited, cleared and freed in module.cpp.
+struct State {
+    PyTypeObject* function_type;
+    PyObject* globals;  // the module namespace (strong while the module lives)
+
+    // The methods as created for StatClient; a subclass or instance that replaces one is detected
+    // by identity.
+    PyObject* fn_timing;
+    PyObject* fn_gauge;
+    PyObject* fn_send_stat;
+    PyObject* fn_prepare;
+    PyObject* fn_build_tag;
+    PyObject* fn_after;
+    PyObject* fn_send;
+
+    // Interned names.
+    PyObject* str_socket;
+    PyObject* str_time;
+    PyObject* str_wraps;
+    PyObject* str_logger;
+    PyObject* str_warning;
+    PyObject* str_AF_INET;
+    PyObject* str_AF_INET6;
+    PyObject* str_SOCK_DGRAM;
+    PyObject* str_getaddrinfo;
+    PyObject* str_gaierror;
+    PyObject* str_sendto;
+    PyObject* str_items;
+    PyObject* str_statd_available;
+    PyObject* str__addr;
+    PyObject* str__sock;
+    PyObject* str__prefix;
+    PyObject* str__maxudpsize;
+    PyObject* str_timing;
+    PyObject* str__gauge;
+    PyObject* str__send_stat;
+    PyObject* str__prepare;
+    PyObject* str__build_tag;
+    PyObject* str__after;
+    PyObject* str__send;
+    PyObject* str_warning_format;
+
+    // Keyword-name tuples of the calls made through `self`.
+    PyObject* kw_tags;         // ("tags",)
+    PyObject* kw_delta_tags;   // ("delta", "tags")
+    PyObject* zero_gauge_text; // "0|g", sent ahead of a negative absolute gauge
+};
+
+inline State* state_of(FunctionObject* f) noexcept { return static_cast<State*>(f->state); }
+
+}  // namespace vantor::stat

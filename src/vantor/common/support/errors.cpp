@@ -1,0 +1,56 @@
+// The single place where C++ exceptions are turned into the interpreter's.
+#include "ref.hpp"
+
+#include <exception>
+
+namespace vantor::support {
+
+void set_error_from_current_exception(const char* where) noexcept {
+    try {
+        throw;
+    } catch (const PyErrOccurred&) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_SystemError, "%s failed without setting an exception", where);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        PyErr_Format(PyExc_SystemError, "%s: unexpected C++ exception: %s", where, e.what());
+    } catch (...) {
+        PyErr_Format(PyExc_SystemError, "%s: unexpected C++ exception", where);
+    }
+}
+
+void unpack_exact(PyObject* iterable, Ref* out, Py_ssize_t n) {
+    if ((PyTuple_CheckExact(iterable) || PyList_CheckExact(iterable)) && PySequence_Fast_GET_SIZE(iterable) == n) {
+        PyObject** items = PySequence_Fast_ITEMS(iterable);
+        for (Py_ssize_t i = 0; i < n; ++i) out[i] = Ref::new_ref(items[i]);
+        return;
+    }
+    PyObject* it_raw = PyObject_GetIter(iterable);
+    if (it_raw == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(iterable)->tp_iter == nullptr && !PySequence_Check(iterable)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(iterable)->tp_name);
+        }
+        throw_error();
+    }
+    Ref it = Ref::steal(it_raw);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyIter_Next(it.get());
+        if (item == nullptr) {
+            if (PyErr_Occurred()) throw_error();
+            PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, i);
+            throw_error();
+        }
+        out[i] = Ref::steal(item);
+    }
+    PyObject* extra = PyIter_Next(it.get());
+    if (extra != nullptr) {
+        Py_DECREF(extra);
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+        throw_error();
+    }
+    if (PyErr_Occurred()) throw_error();
+}
+
+}  // namespace vantor::support

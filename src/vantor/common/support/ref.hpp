@@ -1,0 +1,180 @@
+// Owning and borrowed reference handles, and the error plumbing between C++ and the interpreter.
+// Inside C++ a failed CPython call throws PyErrOccurred; `boundary` turns that back into NULL / -1.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cassert>
+#include <exception>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+namespace vantor::support {
+
+// Thrown only while the interpreter holds an exception; it carries no message of its own.
+struct PyErrOccurred {};
+
+[[noreturn]] inline void throw_error() {
+    assert(PyErr_Occurred());
+    throw PyErrOccurred{};
+}
+
+inline PyObject* require(PyObject* result) {
+    if (result == nullptr) throw_error();
+    return result;
+}
+
+inline int require(int result) {
+    if (result < 0) throw_error();
+    return result;
+}
+
+// A borrowed view: never changes a reference count.
+class Borrowed {
+public:
+    Borrowed(PyObject* p) noexcept : p_(p) {}
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+
+private:
+    PyObject* p_;
+};
+
+// An owning handle: move-only, releases its reference on destruction.
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(std::nullptr_t) noexcept {}
+    ~Ref() {
+        if (p_) {
+            assert(PyGILState_Check());
+            Py_DECREF(p_);
+        }
+    }
+    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Ref& operator=(Ref&& other) noexcept {
+        Ref(std::move(other)).swap(*this);
+        return *this;
+    }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+
+    // Takes over a new reference that an API call returned; throws if the call failed.
+    static Ref steal(PyObject* p) { return Ref(require(p)); }
+    // Takes over a new reference that may legitimately be NULL without an error.
+    static Ref steal_or_null(PyObject* p) noexcept { return Ref(p); }
+    // Keeps a reference of our own to a borrowed object.
+    static Ref new_ref(PyObject* p) noexcept {
+        Py_XINCREF(p);
+        return Ref(p);
+    }
+    static Ref new_ref(Borrowed b) noexcept { return new_ref(b.get()); }
+
+    Ref copy() const noexcept { return new_ref(p_); }
+    PyObject* get() const noexcept { return p_; }
+    Borrowed borrow() const noexcept { return Borrowed(p_); }
+    // The caller now owns the reference.
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    void reset() noexcept { Ref().swap(*this); }
+    void swap(Ref& other) noexcept { std::swap(p_, other.p_); }
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+// Holds the pending exception aside while cleanup code runs, and restores it afterwards.
+class SavedError {
+public:
+#if PY_VERSION_HEX >= 0x030C0000
+    SavedError() noexcept : exc_(PyErr_GetRaisedException()) {}
+    ~SavedError() { PyErr_SetRaisedException(exc_); }
+#else
+    SavedError() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
+    ~SavedError() { PyErr_Restore(type_, value_, tb_); }
+#endif
+    SavedError(const SavedError&) = delete;
+    SavedError& operator=(const SavedError&) = delete;
+
+private:
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc_;
+#else
+    PyObject* type_;
+    PyObject* value_;
+    PyObject* tb_;
+#endif
+};
+
+// Takes the pending exception out of the interpreter, as an `except` clause does, so that the
+// handler may call into the interpreter; `rethrow` puts it back, otherwise it is dropped.
+class CaughtError {
+public:
+#if PY_VERSION_HEX >= 0x030C0000
+    CaughtError() noexcept : exc_(PyErr_GetRaisedException()) {}
+    ~CaughtError() { Py_XDECREF(exc_); }
+    bool matches(PyObject* type) const noexcept { return PyErr_GivenExceptionMatches(exc_, type); }
+    [[noreturn]] void rethrow() {
+        PyErr_SetRaisedException(std::exchange(exc_, nullptr));
+        throw PyErrOccurred{};
+    }
+#else
+    CaughtError() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
+    ~CaughtError() {
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(tb_);
+    }
+    bool matches(PyObject* type) const noexcept { return PyErr_GivenExceptionMatches(type_, type); }
+    [[noreturn]] void rethrow() {
+        PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr), std::exchange(tb_, nullptr));
+        throw PyErrOccurred{};
+    }
+#endif
+    CaughtError(const CaughtError&) = delete;
+    CaughtError& operator=(const CaughtError&) = delete;
+
+private:
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc_;
+#else
+    PyObject* type_;
+    PyObject* value_;
+    PyObject* tb_;
+#endif
+};
+
+// Unpacks an iterable into exactly `n` items, with the interpreter's messages for a mismatch.
+void unpack_exact(PyObject* iterable, Ref* out, Py_ssize_t n);
+
+// Py_EnterRecursiveCall / Py_LeaveRecursiveCall as a scope.
+class RecursionGuard {
+public:
+    explicit RecursionGuard(const char* where) { require(Py_EnterRecursiveCall(where) ? -1 : 0); }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+void set_error_from_current_exception(const char* where) noexcept;
+
+// Runs a slot body: C++ exceptions become the interpreter's, and the failure value is returned.
+template <class F>
+auto boundary(const char* where, F&& body) noexcept -> decltype(body()) {
+    using R = decltype(body());
+    try {
+        return body();
+    } catch (...) {
+        set_error_from_current_exception(where);
+    }
+    if constexpr (std::is_pointer_v<R>) {
+        return nullptr;
+    } else {
+        return R(-1);
+    }
+}
+
+}  // namespace vantor::support

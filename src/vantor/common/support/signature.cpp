@@ -1,0 +1,161 @@
+// The argument binder: positional and keyword arguments onto a parameter table in one pass,
+// then the annotation conversions, with the package's exact error messages.
+#include "signature.hpp"
+
+namespace vantor::support {
+
+namespace {
+
+[[noreturn]] void raise_count(const char* func, std::size_t min, std::size_t max, bool unbounded,
+                              Py_ssize_t given) {
+    const char* more_or_less;
+    Py_ssize_t expected;
+    if (!unbounded && min == max) {
+        more_or_less = "exactly";
+        expected = static_cast<Py_ssize_t>(min);
+    } else if (static_cast<std::size_t>(given) < min) {
+        more_or_less = "at least";
+        expected = static_cast<Py_ssize_t>(min);
+    } else {
+        more_or_less = "at most";
+        expected = static_cast<Py_ssize_t>(max);
+    }
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", func,
+                 more_or_less, expected, expected == 1 ? "" : "s", given);
+    throw_error();
+}
+
+// Index of `key` among the parameter names, or -1. Interned names match by identity first.
+Py_ssize_t find_name(PyObject* names, PyObject* key) {
+    const Py_ssize_t n = PyTuple_GET_SIZE(names);
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyTuple_GET_ITEM(names, i) == key) return i;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        int eq = require(PyObject_RichCompareBool(PyTuple_GET_ITEM(names, i), key, Py_EQ));
+        if (eq) return i;
+    }
+    return -1;
+}
+
+}  // namespace
+
+[[noreturn]] void raise_incorrect_type(const char* param, const char* expected, PyObject* given,
+                                       bool subclass_of_expected) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s",
+                 param, expected, Py_TYPE(given)->tp_name,
+                 subclass_of_expected ? ". Subclasses of built-in types are not accepted." : "");
+    throw_error();
+}
+
+Ref convert_int(const char* param, PyObject* value) {
+    if (PyLong_CheckExact(value)) return Ref::new_ref(value);
+    if (!PyNumber_Check(value)) raise_incorrect_type(param, "int", value, false);
+    return Ref::steal(PyNumber_Long(value));
+}
+
+Ref convert_float(PyObject* value) {
+    if (PyFloat_CheckExact(value)) return Ref::new_ref(value);
+    double d = PyFloat_AsDouble(value);
+    if (d == -1.0 && PyErr_Occurred()) throw_error();
+    return Ref::steal(PyFloat_FromDouble(d));
+}
+
+void check_exact(const char* param, PyObject* value, PyTypeObject* expected) {
+    if (Py_TYPE(value) == expected) return;
+    raise_incorrect_type(param, expected->tp_name, value, PyObject_TypeCheck(value, expected));
+}
+
+void bind_arguments(const BindTarget& target, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, BoundArgs& out) {
+    const Signature& sig = *target.sig;
+    const std::size_t npos = sig.positional_count();
+    const bool var_positional = sig.has_var_positional();
+    const bool var_keyword = sig.has_var_keyword();
+    assert(npos <= kMaxPositional);
+
+    const Py_ssize_t ndefaults_all = target.defaults ? PyTuple_GET_SIZE(target.defaults) : 0;
+    const std::size_t ndefaults = std::min<std::size_t>(static_cast<std::size_t>(ndefaults_all), npos);
+    const std::size_t required = npos - ndefaults;
+
+    if (static_cast<std::size_t>(nargs) > npos && !var_positional)
+        raise_count(sig.name, required, npos, false, nargs);
+
+    const std::size_t taken = std::min<std::size_t>(static_cast<std::size_t>(nargs), npos);
+    for (std::size_t i = 0; i < taken; ++i) out.value[i] = args[i];
+    if (var_positional) {
+        Py_ssize_t extra = nargs > static_cast<Py_ssize_t>(npos) ? nargs - static_cast<Py_ssize_t>(npos) : 0;
+        out.var_positional = Ref::steal(PyTuple_New(extra));
+        for (Py_ssize_t i = 0; i < extra; ++i) {
+            PyObject* item = args[static_cast<Py_ssize_t>(npos) + i];
+            Py_INCREF(item);
+            PyTuple_SET_ITEM(out.var_positional.get(), i, item);
+        }
+    }
+    if (var_keyword) out.var_keyword = Ref::steal(PyDict_New());
+
+    const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    PyObject* const* kwvalues = args + nargs;
+
+    // A required parameter missing from both the positionals and the keywords is reported
+    // before any keyword is judged, with the count of arguments found ahead of it.
+    for (std::size_t i = taken; i < required; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(target.names, static_cast<Py_ssize_t>(i));
+        bool found = false;
+        for (Py_ssize_t k = 0; k < nkw && !found; ++k)
+            found = PyTuple_GET_ITEM(kwnames, k) == name;
+        for (Py_ssize_t k = 0; k < nkw && !found; ++k)
+            found = require(PyObject_RichCompareBool(PyTuple_GET_ITEM(kwnames, k), name, Py_EQ));
+        if (!found) raise_count(sig.name, required, npos, var_positional, static_cast<Py_ssize_t>(i));
+    }
+
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t index = find_name(target.names, key);
+        if (index >= static_cast<Py_ssize_t>(taken)) {
+            out.value[index] = kwvalues[k];
+        } else if (index >= 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", sig.name, key);
+            throw_error();
+        } else if (var_keyword) {
+            require(PyDict_SetItem(out.var_keyword.get(), key, kwvalues[k]));
+        } else {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name, key);
+            throw_error();
+        }
+    }
+
+    for (std::size_t i = required; i < npos; ++i)
+        if (out.value[i] == nullptr)
+            out.value[i] = PyTuple_GET_ITEM(target.defaults,
+                                            ndefaults_all - static_cast<Py_ssize_t>(npos - i));
+
+    // Numeric conversions come first, in parameter order; the exact-type checks after them.
+    for (std::size_t i = 0; i < npos; ++i) {
+        const Param& p = sig.params[i];
+        switch (p.conv) {
+            case Conv::to_int:
+                out.owned[i] = convert_int(p.name, out.value[i]);
+                out.value[i] = out.owned[i].get();
+                break;
+            case Conv::to_float:
+                out.owned[i] = convert_float(out.value[i]);
+                out.value[i] = out.owned[i].get();
+                break;
+            case Conv::to_bool:
+                out.value[i] = require(PyObject_IsTrue(out.value[i])) ? Py_True : Py_False;
+                break;
+            default:
+                break;
+        }
+    }
+    for (std::size_t i = 0; i < npos; ++i) {
+        const Param& p = sig.params[i];
+        switch (p.conv) {
+            case Conv::exact_str: check_exact(p.name, out.value[i], &PyUnicode_Type); break;
+            case Conv::exact_list: check_exact(p.name, out.value[i], &PyList_Type); break;
+            default: break;
+        }
+    }
+}
+
+}  // namespace vantor::support

@@ -1,0 +1,104 @@
+// Parameter tables and the argument binder shared by every function of both modules.
+// Binding follows the interpreter's rules; the conversions and messages are this package's own.
+#pragma once
+
+#include "ref.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+
+namespace vantor::support {
+
+enum class ParamKind : std::uint8_t { positional_or_keyword, var_positional, var_keyword };
+
+// What a parameter's annotation asks of its argument before the body runs.
+enum class Conv : std::uint8_t { none, to_int, to_float, to_bool, exact_str, exact_list };
+
+constexpr bool text_equal(const char* a, const char* b) {
+    if (a == nullptr || b == nullptr) return a == b;
+    while (*a && *a == *b) ++a, ++b;
+    return *a == *b;
+}
+
+constexpr Conv conv_for(const char* annotation) {
+    if (text_equal(annotation, "int")) return Conv::to_int;
+    if (text_equal(annotation, "float")) return Conv::to_float;
+    if (text_equal(annotation, "bool")) return Conv::to_bool;
+    if (text_equal(annotation, "str")) return Conv::exact_str;
+    if (text_equal(annotation, "list")) return Conv::exact_list;
+    return Conv::none;
+}
+
+struct Param {
+    constexpr Param(const char* name_, const char* annotation_ = nullptr,
+                    ParamKind kind_ = ParamKind::positional_or_keyword)
+        : name(name_), annotation(annotation_), kind(kind_), conv(conv_for(annotation_)) {}
+
+    const char* name;
+    const char* annotation;  // stored as text; nullptr when unannotated
+    ParamKind kind;
+    Conv conv;
+};
+
+// The static description of one function: its own name (used in binding messages),
+// its parameters in order (positional-or-keyword first, then *args, then **kwargs)
+// and its return annotation.
+struct Signature {
+    const char* name;
+    std::span<const Param> params;
+    const char* returns = nullptr;
+
+    constexpr std::size_t positional_count() const {
+        std::size_t n = 0;
+        for (const Param& p : params)
+            if (p.kind == ParamKind::positional_or_keyword) ++n;
+        return n;
+    }
+    constexpr bool has_var_positional() const {
+        for (const Param& p : params)
+            if (p.kind == ParamKind::var_positional) return true;
+        return false;
+    }
+    constexpr bool has_var_keyword() const {
+        for (const Param& p : params)
+            if (p.kind == ParamKind::var_keyword) return true;
+        return false;
+    }
+};
+
+inline constexpr std::size_t kMaxPositional = 8;
+
+// The arguments of one call after binding and conversion. `value[i]` is borrowed from the
+// caller, from the defaults, or from `owned[i]` when a conversion produced a new object.
+struct BoundArgs {
+    PyObject* value[kMaxPositional] = {};
+    Ref owned[kMaxPositional];
+    Ref var_positional;  // tuple, when the signature has *args
+    Ref var_keyword;     // dict, when the signature has **kwargs
+
+    PyObject* operator[](std::size_t i) const noexcept { return value[i]; }
+};
+
+// Inputs of one binding: the static table plus what lives on the function object.
+struct BindTarget {
+    const Signature* sig;
+    PyObject* names;     // tuple of interned parameter names (positional-or-keyword only)
+    PyObject* defaults;  // tuple or nullptr, read at call time
+};
+
+void bind_arguments(const BindTarget& target, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, BoundArgs& out);
+
+// The conversions of the annotations, each usable on its own (the binder applies them in order:
+// the numeric ones for every parameter first, then the exact-type checks).
+Ref convert_int(const char* param, PyObject* value);
+Ref convert_float(PyObject* value);
+void check_exact(const char* param, PyObject* value, PyTypeObject* expected);
+
+// TypeError "Argument '...' has incorrect type (expected ..., got ...)".
+[[noreturn]] void raise_incorrect_type(const char* param, const char* expected, PyObject* given,
+                                       bool subclass_of_expected);
+
+}  // namespace vantor::support
