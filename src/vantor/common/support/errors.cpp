@@ -20,6 +20,38 @@ void set_error_from_current_exception(const char* where) noexcept {
     }
 }
 
+HandlingScope::HandlingScope() noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = PyErr_GetRaisedException();
+#else
+    PyObject *type, *exc, *tb;
+    PyErr_Fetch(&type, &exc, &tb);
+    PyErr_NormalizeException(&type, &exc, &tb);
+    if (tb != nullptr && exc != nullptr) PyException_SetTraceback(exc, tb);
+#endif
+#if PY_VERSION_HEX >= 0x030B0000
+#if PY_VERSION_HEX < 0x030C0000
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+#endif
+    outer_ = PyErr_GetHandledException();
+    PyErr_SetHandledException(exc);
+    Py_XDECREF(exc);
+#else
+    PyErr_GetExcInfo(&outer_type_, &outer_value_, &outer_tb_);
+    PyErr_SetExcInfo(type, exc, tb);  // steals all three
+#endif
+}
+
+HandlingScope::~HandlingScope() {
+#if PY_VERSION_HEX >= 0x030B0000
+    PyErr_SetHandledException(outer_);
+    Py_XDECREF(outer_);
+#else
+    PyErr_SetExcInfo(outer_type_, outer_value_, outer_tb_);
+#endif
+}
+
 void unpack_exact(PyObject* iterable, Ref* out, Py_ssize_t n) {
     if ((PyTuple_CheckExact(iterable) || PyList_CheckExact(iterable)) && PySequence_Fast_GET_SIZE(iterable) == n) {
         PyObject** items = PySequence_Fast_ITEMS(iterable);

@@ -147,6 +147,25 @@ private:
 #endif
 };
 
+// Turns the pending exception into the one being handled (what sys.exc_info() and
+// logging's exception() see), as inside an `except` block, until the scope ends.
+class HandlingScope {
+public:
+    HandlingScope() noexcept;
+    ~HandlingScope();
+    HandlingScope(const HandlingScope&) = delete;
+    HandlingScope& operator=(const HandlingScope&) = delete;
+
+private:
+#if PY_VERSION_HEX >= 0x030B0000
+    PyObject* outer_;
+#else
+    PyObject* outer_type_;
+    PyObject* outer_value_;
+    PyObject* outer_tb_;
+#endif
+};
+
 // Unpacks an iterable into exactly `n` items, with the interpreter's messages for a mismatch.
 void unpack_exact(PyObject* iterable, Ref* out, Py_ssize_t n);
 

@@ -1,0 +1,177 @@
+// The worker loop _batch: per iteration, log the start, count itself in, take every queued task,
+// hand full batches and the remainder to run, log the end, count itself out, sleep out the rest
+// of duration. Also the abstract run.
+#include "state.hpp"
+
+namespace vantor::executors {
+
+namespace {
+
+thread_local PyObject* worker_executor = nullptr;
+
+// Marks the running worker loop in the registry and on its thread for as long as _batch runs.
+class WorkerScope {
+public:
+    WorkerScope(State* st, PyObject* self) : st_(st), self_(self), previous_(worker_executor) {
+        LoopRecord& r = loop_record(st, self);
+        if (r.pending > 0) --r.pending;
+        ++r.live;
+        worker_executor = self;
+    }
+    ~WorkerScope() {
+        worker_executor = previous_;
+        --loop_record(st_, self_).live;
+        release_loop_record(st_, self_);
+    }
+    WorkerScope(const WorkerScope&) = delete;
+    WorkerScope& operator=(const WorkerScope&) = delete;
+
+private:
+    State* st_;
+    PyObject* self_;
+    PyObject* previous_;
+};
+
+void log_debug(State* st, PyObject* message) {
+    Ref logger = lookup_global(st->globals, st->str_logger);
+    PyObject* args[] = {logger.get(), message};
+    call_method(st->str_debug, args, 2);
+}
+
+void call_lock(State* st, PyObject* self, PyObject* method) {
+    Ref lock = get_attr(self, st->str__lock);
+    PyObject* args[] = {lock.get()};
+    call_method(method, args, 1);
+}
+
+// _num_running_threads += delta under _lock; the lock is released however the update ends.
+void adjust_running(State* st, PyObject* self, long delta) {
+    call_lock(st, self, st->str_acquire);
+    try {
+        Ref current = get_attr(self, st->str__num_running_threads);
+        Ref step = Ref::steal(PyLong_FromLong(delta < 0 ? -delta : delta));
+        Ref updated = Ref::steal(delta < 0 ? PyNumber_Subtract(current.get(), step.get())
+                                           : PyNumber_Add(current.get(), step.get()));
+        set_attr(self, st->str__num_running_threads, updated.get());
+    } catch (...) {
+        SavedError pending;
+        try {
+            call_lock(st, self, st->str_release);
+        } catch (const PyErrOccurred&) {
+            PyErr_Clear();
+        }
+        throw;
+    }
+    call_lock(st, self, st->str_release);
+}
+
+// self.run(tasks); an Exception is logged with its traceback as the handled exception and
+// dropped, anything else ends the worker loop.
+void hand_off(State* st, PyObject* self, PyObject* tasks) {
+    PyObject* args[] = {self, tasks};
+    Ref result = Ref::steal_or_null(PyObject_VectorcallMethod(st->str_run, args, 2, nullptr));
+    if (result) return;
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) throw_error();
+    HandlingScope handling;
+    Ref logger = lookup_global(st->globals, st->str_logger);
+    PyObject* log_args[] = {logger.get(), st->empty_text};
+    call_method(st->str_exception, log_args, 2);
+}
+
+// Takes every task it can get without blocking and hands them off in batches; returns the count.
+Py_ssize_t collect(State* st, PyObject* self) {
+    Py_ssize_t count = 0;
+    Ref tasks = Ref::steal(PyList_New(0));
+    while (true) {
+        Ref queue = get_attr(self, st->str__queue);
+        PyObject* empty_args[] = {queue.get()};
+        if (truthy(call_method(st->str_empty, empty_args, 1).get())) break;
+
+        Ref queue_again = get_attr(self, st->str__queue);
+        PyObject* get_args[] = {queue_again.get()};
+        PyObject* task = PyObject_VectorcallMethod(st->str_get_nowait, get_args, 1, nullptr);
+        if (task == nullptr) {
+            // Another worker loop took the last task between the test and the take.
+            CaughtError error;
+            Ref empty_type = lookup_global(st->globals, st->str_Empty);
+            if (!error.matches(empty_type.get())) error.rethrow();
+            continue;
+        }
+        Ref owned_task = Ref::steal(task);
+        ++count;
+        require(PyList_Append(tasks.get(), owned_task.get()));
+        Ref length = Ref::steal(PyLong_FromSsize_t(PyList_GET_SIZE(tasks.get())));
+        Ref batch_size = get_attr(self, st->str_batch_size);
+        Ref full = Ref::steal(PyObject_RichCompare(length.get(), batch_size.get(), Py_EQ));
+        if (truthy(full.get())) {
+            hand_off(st, self, tasks.get());
+            // run may keep the list it was given: start a new one rather than emptying it.
+            tasks = Ref::steal(PyList_New(0));
+        }
+    }
+    if (PyList_GET_SIZE(tasks.get()) > 0) hand_off(st, self, tasks.get());
+    return count;
+}
+
+void iteration(State* st, PyObject* self) {
+    Ref start_time = call_global(st, st->str_time);
+    Ref thread_id = call_global(st, st->str_get_ident);
+    log_debug(st, Ref::steal(PyUnicode_FromFormat("[%S] queue loop start.", thread_id.get())).get());
+
+    adjust_running(st, self, +1);
+    // From here on the count comes back down however the iteration ends: a worker loop that dies
+    // must not leave wait_until_empty waiting for it forever.
+    try {
+        Py_ssize_t count = collect(st, self);
+        log_debug(st, Ref::steal(PyUnicode_FromFormat("[%S] queue loop end. get %zd tasks", thread_id.get(), count)).get());
+    } catch (...) {
+        SavedError pending;
+        try {
+            adjust_running(st, self, -1);
+        } catch (const PyErrOccurred&) {
+            PyErr_Clear();
+        }
+        throw;
+    }
+    adjust_running(st, self, -1);
+
+    Ref end_time = call_global(st, st->str_time);
+    Ref duration = get_attr(self, st->str_duration);
+    Ref elapsed = Ref::steal(PyNumber_Subtract(end_time.get(), start_time.get()));
+    Ref sleep_time = Ref::steal(PyNumber_Subtract(duration.get(), elapsed.get()));
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    Ref positive = Ref::steal(PyObject_RichCompare(sleep_time.get(), zero.get(), Py_GT));
+    if (truthy(positive.get())) {
+        Ref sleep = lookup_global(st->globals, st->str_sleep);
+        Ref ignored = Ref::steal(PyObject_CallOneArg(sleep.get(), sleep_time.get()));
+    }
+}
+
+constexpr Param batch_params[] = {{"self"}};
+constexpr Signature batch_sig{"_batch", batch_params, "None"};
+
+PyObject* batch_body(FunctionObject* f, BoundArgs& a) {
+    State* st = state_of(f);
+    PyObject* self = a[0];
+    WorkerScope scope(st, self);
+    while (attr_truthy(self, st->str__is_running)) iteration(st, self);
+    Py_RETURN_NONE;
+}
+
+constexpr Param run_params[] = {{"self"}, {"tasks", "List"}};
+constexpr Signature run_sig{"run", run_params, "Any"};
+
+PyObject* run_body(FunctionObject*, BoundArgs& a) {
+    check_exact("tasks", a[1], &PyList_Type);
+    PyErr_SetNone(PyExc_NotImplementedError);
+    throw_error();
+}
+
+}  // namespace
+
+PyObject* current_worker_executor() noexcept { return worker_executor; }
+
+const FunctionDef batch_def{&batch_sig, batch_body, "DelayedBatchExecutor._batch"};
+const FunctionDef run_def{&run_sig, run_body, "DelayedBatchExecutor.run"};
+
+}  // namespace vantor::executors
