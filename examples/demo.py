@@ -7,6 +7,7 @@ import logging
 import socket
 import threading
 import time
+from typing import Callable, List
 
 from vantor.common import executors, stat
 
@@ -15,19 +16,19 @@ class EmbeddedReceiver:
     """A stand-in statsd daemon: one UDP socket on loopback and a thread that collects each
     datagram; the main thread prints them, so output from different threads never interleaves."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sock.bind(("127.0.0.1", 0))
         self.sock.settimeout(0.2)
         self.port = self.sock.getsockname()[1]
-        self.lines = []
+        self.lines: List[str] = []
         self.printed = 0
         self._lock = threading.Lock()
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._serve, daemon=True)
         self._thread.start()
 
-    def _serve(self):
+    def _serve(self) -> None:
         while not self._stop.is_set():
             try:
                 data = self.sock.recv(65535)
@@ -37,11 +38,11 @@ class EmbeddedReceiver:
                 self.lines.append(data.decode("ascii"))
 
     @property
-    def count(self):
+    def count(self) -> int:
         with self._lock:
             return len(self.lines)
 
-    def settle(self, expected, timeout=2.0):
+    def settle(self, expected: int, timeout: float = 2.0) -> None:
         """Waits (bounded) until `expected` datagrams in total have arrived, then prints the new ones."""
         deadline = time.monotonic() + timeout
         while self.count < expected and time.monotonic() < deadline:
@@ -52,27 +53,27 @@ class EmbeddedReceiver:
         for line in fresh:
             print(f"    received: {line}")
 
-    def close(self):
+    def close(self) -> None:
         self._stop.set()
         self._thread.join()
         self.sock.close()
 
 
-def main():
+def main() -> None:
     logging.basicConfig(level=logging.WARNING, format="%(levelname)s %(name)s: %(message)s")
     receiver = EmbeddedReceiver()
     print(f"statsd receiver on 127.0.0.1:{receiver.port}")
     client = stat.StatClient("127.0.0.1", receiver.port, prefix="shop")
     sent = 0
 
-    def step(title, action, lines=1):
+    def step(title: str, action: Callable[[], None], lines: int = 1) -> None:
         nonlocal sent
         print(title)
         action()
         sent += lines
         receiver.settle(sent)
 
-    tags = {"region": "eu", "canary": True, "shard": 0}
+    tags: stat.Tags = {"region": "eu", "canary": True, "shard": 0}
     step("gauge change: inc('orders', 3, tags=...)", lambda: client.inc("orders", 3, tags=tags))
     step("gauge change: inc('orders', -1)", lambda: client.inc("orders", -1))
     step("absolute gauge: set('queue.depth', 42)", lambda: client.set("queue.depth", 42))
@@ -82,7 +83,7 @@ def main():
          lambda: client.timing("db.query", 0.0123, tags={"table": "orders"}))
 
     @stat.timing(client, "checkout.time", tags={"region": "eu"})
-    def checkout(items):
+    def checkout(items: List[int]) -> int:
         time.sleep(0.005)
         return sum(items)
 
@@ -101,7 +102,7 @@ def main():
     class InventoryReporter(executors.DelayedBatchExecutor):
         """Turns queued stock events into gauges, reported in batches."""
 
-        def run(self, tasks):
+        def run(self, tasks: List[executors.Task]) -> None:
             print(f"  batch of {len(tasks)}: {[task.args for task in tasks]}")
             for task in tasks:
                 sku, change = task.args

@@ -8,5 +8,5 @@ import logging
 
 class LogUtils:
     @staticmethod
-    def get_logger(name):
+    def get_logger(name: str) -> logging.Logger:
         return logging.getLogger(name)

@@ -193,8 +193,11 @@ PyObject* prepare_body(FunctionObject* f, BoundArgs& a) {
 }
 
 PyObject* build_tag_body(FunctionObject*, BoundArgs& a) {
+    if (!require(PyObject_IsTrue(a[2]))) return Py_NewRef(a[1]);  // the name itself, unchanged
     LineBuilder line;
-    render_tag(line, a[1], a[2]);
+    line.append_str(a[1]);
+    line.append_char('=');
+    line.append_text_of(a[2]);
     return line.to_str().release();
 }
 

@@ -1,0 +1,91 @@
+# What a user's tools see: type checking, signatures, type hints, pickling and copying.
+import copy
+import inspect
+import pathlib
+import pickle
+import shutil
+import subprocess
+import sys
+import typing
+
+import pytest
+
+from vantor.common import executors, stat
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+PUBLIC_FUNCTIONS = [
+    stat.AbstractStatClient.inc,
+    stat.AbstractStatClient.timing,
+    stat.AbstractStatClient.set,
+    *(getattr(stat.StatClient, name) for name in (
+        "__init__", "timing", "inc", "set", "_gauge", "_send_stat", "_prepare", "_build_tag", "_after", "_send")),
+    stat.timing,
+    *(getattr(executors.DelayedBatchExecutor, name) for name in (
+        "__init__", "add_task", "wait_until_empty", "shutdown", "_batch", "run")),
+]
+
+
+@pytest.mark.skipif(shutil.which("mypy") is None and not (pathlib.Path(sys.executable).parent / "mypy").exists(),
+                    reason="mypy is not installed (it comes with the [test] extra)")
+def test_mypy_strict_accepts_the_examples_and_typed_usage(tmp_path):
+    files = [ROOT / "examples" / "demo.py", ROOT / "tests" / "typed_usage.py"]
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path), *map(str, files)],
+        capture_output=True, text=True, cwd=tmp_path)
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("func, expected", [
+    (stat.StatClient.inc, "(self, key: 'str', count: 'int' = 1, tags: 'Tags' = None) -> 'None'"),
+    (stat.StatClient.__init__,
+     "(self, host: 'str', port: 'int', prefix: 'str' = '', maxudpsize: 'int' = 512, ipv6: 'bool' = False) -> 'None'"),
+    (stat.StatClient._build_tag, "(self, tag: 'str', value: 'TagValue') -> 'str'"),
+    (stat.timing, "(client: 'StatClient', key: 'str', tags: 'Tags' = None) -> 'Any'"),
+    (executors.DelayedBatchExecutor.add_task, "(self, *args: 'Any', **kwargs: 'Any') -> 'None'"),
+    (executors.DelayedBatchExecutor.run, "(self, tasks: 'List') -> 'Any'"),
+    (executors.DelayedBatchExecutor.__init__,
+     "(self, num_threads: 'int' = 1, batch_size: 'int' = 100, duration: 'float' = 0.1) -> 'None'"),
+])
+def test_signature_shows_parameters_defaults_and_annotations(func, expected):
+    assert str(inspect.signature(func)) == expected
+
+
+def test_signature_follows_defaults_and_binding():
+    client = stat.StatClient("127.0.0.1", 8125)
+    assert str(inspect.signature(client.inc)) == "(key: 'str', count: 'int' = 1, tags: 'Tags' = None) -> 'None'"
+
+    @stat.timing(client, "k")
+    def work(a: int, b: str = "x") -> bool:
+        return True
+
+    # As with functools.wraps around a Python function, the wrapped function's signature shows.
+    assert str(inspect.signature(work)) == "(a: int, b: str = 'x') -> bool"
+
+
+def test_help_renders_every_method():
+    text = __import__("pydoc").render_doc(stat.StatClient, renderer=__import__("pydoc").plaintext)
+    assert "inc(self, key: 'str', count: 'int' = 1, tags: 'Tags' = None) -> 'None'" in text
+    assert "建立一个statsd client." in text
+
+
+@pytest.mark.parametrize("func", [stat.StatClient.inc, stat.StatClient._gauge, stat.AbstractStatClient.set,
+                                  stat.timing, executors.DelayedBatchExecutor.__init__])
+def test_type_hints_resolve_in_the_module_namespace(func):
+    hints = typing.get_type_hints(func)
+    assert hints["return"] in (type(None), typing.Any)
+    if "tags" in hints:
+        assert hints["tags"] == stat.Tags
+
+
+@pytest.mark.parametrize("func", PUBLIC_FUNCTIONS, ids=lambda f: f.__qualname__)
+def test_functions_pickle_and_copy_by_reference(func):
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        assert pickle.loads(pickle.dumps(func, protocol)) is func
+    assert copy.copy(func) is func
+    assert copy.deepcopy(func) is func
+
+
+def test_task_pickles():
+    task = executors.Task(args=(1, "a"), kwargs={"k": 2})
+    assert pickle.loads(pickle.dumps(task)) == task
