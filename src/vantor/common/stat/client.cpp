@@ -117,13 +117,23 @@ PyObject* gauge_body(FunctionObject* f, BoundArgs& a) {
     Py_RETURN_NONE;
 }
 
+// A silenced client whose steps are all ours drops the metric before the value text is made:
+// nothing observable happens in between (formatting an int runs no Python code, and the flag is a
+// plain instance attribute holding False, whose truth test runs none either).
+bool dropped_early(State* st, PyObject* self) {
+    const ClientView view = view_of(st, self);
+    return view.valid && view.gauge_ours && view.send_stat_ours && view.statd_available == Py_False;
+}
+
 PyObject* inc_body(FunctionObject* f, BoundArgs& a) {
-    call_gauge(state_of(f), a[0], a[1], a[2], true, a[3]);
+    State* st = state_of(f);
+    if (!dropped_early(st, a[0])) call_gauge(st, a[0], a[1], a[2], true, a[3]);
     Py_RETURN_NONE;
 }
 
 PyObject* set_body(FunctionObject* f, BoundArgs& a) {
-    call_gauge(state_of(f), a[0], a[1], a[2], false, a[3]);
+    State* st = state_of(f);
+    if (!dropped_early(st, a[0])) call_gauge(st, a[0], a[1], a[2], false, a[3]);
     Py_RETURN_NONE;
 }
 
@@ -137,21 +147,24 @@ void timing_impl(State* st, PyObject* self, PyObject* key, double seconds, PyObj
 }
 
 PyObject* timing_body(FunctionObject* f, BoundArgs& a) {
-    timing_impl(state_of(f), a[0], a[1], PyFloat_AS_DOUBLE(a[2]), a[3]);
+    State* st = state_of(f);
+    const ClientView view = view_of(st, a[0]);
+    if (view.valid && view.send_stat_ours && view.statd_available == Py_False) Py_RETURN_NONE;
+    timing_impl(st, a[0], a[1], PyFloat_AS_DOUBLE(a[2]), a[3]);
     Py_RETURN_NONE;
 }
 
 }  // namespace
 
 void call_gauge(State* st, PyObject* self, PyObject* stat, PyObject* value, bool delta, PyObject* tags) {
-    if (resolves_to(self, st->str__gauge, st->fn_gauge))
+    if (view_of(st, self).gauge_ours)
         return gauge_impl(st, self, stat, value, delta, tags);
     PyObject* args[] = {self, stat, value, delta ? Py_True : Py_False, tags};
     call_method(st->str__gauge, args, 3, st->kw_delta_tags);
 }
 
 void call_timing(State* st, PyObject* self, PyObject* key, PyObject* delta, PyObject* tags) {
-    if (resolves_to(self, st->str_timing, st->fn_timing) && PyUnicode_CheckExact(key)) {
+    if (PyUnicode_CheckExact(key) && view_of(st, self).timing_ours) {
         Ref seconds = convert_float(delta);
         return timing_impl(st, self, key, PyFloat_AS_DOUBLE(seconds.get()), tags);
     }

@@ -4,6 +4,7 @@
 
 #include "line.hpp"
 #include "state.hpp"
+#include "view.hpp"
 
 namespace vantor::stat {
 

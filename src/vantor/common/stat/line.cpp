@@ -9,8 +9,7 @@ namespace vantor::stat {
 using support::require;
 using support::throw_error;
 
-void LineBuilder::reserve(Py_ssize_t extra) {
-    if (length_ + extra <= capacity_) return;
+void LineBuilder::grow(Py_ssize_t extra) {
     Py_ssize_t capacity = capacity_ * 2;
     while (capacity < length_ + extra) capacity *= 2;
     auto grown = std::make_unique<char[]>(static_cast<std::size_t>(capacity));
@@ -18,12 +17,6 @@ void LineBuilder::reserve(Py_ssize_t extra) {
     heap_ = std::move(grown);
     data_ = heap_.get();
     capacity_ = capacity;
-}
-
-void LineBuilder::append_ascii(const char* text, Py_ssize_t length) {
-    reserve(length);
-    std::memcpy(data_ + length_, text, static_cast<std::size_t>(length));
-    length_ += length;
 }
 
 void LineBuilder::flush_to_pieces() {

@@ -18,9 +18,16 @@ public:
     LineBuilder(const LineBuilder&) = delete;
     LineBuilder& operator=(const LineBuilder&) = delete;
 
-    void append_ascii(const char* text, Py_ssize_t length);
+    void append_ascii(const char* text, Py_ssize_t length) {
+        if (length_ + length > capacity_) grow(length);
+        std::memcpy(data_ + length_, text, static_cast<std::size_t>(length));
+        length_ += length;
+    }
     void append_ascii(const char* text) { append_ascii(text, static_cast<Py_ssize_t>(std::strlen(text))); }
-    void append_char(char c) { append_ascii(&c, 1); }
+    void append_char(char c) {
+        if (length_ + 1 > capacity_) grow(1);
+        data_[length_++] = c;
+    }
     // Any str instance.
     void append_str(PyObject* text);
     // The text of an object as a tag value: a str itself, else str(value); small ints and the
@@ -34,7 +41,7 @@ public:
     Ref to_ascii_bytes();
 
 private:
-    void reserve(Py_ssize_t extra);
+    void grow(Py_ssize_t extra);
     void flush_to_pieces();
 
     char stack_[256];

@@ -34,7 +34,14 @@ int stat_clear(PyObject* module) {
     return 0;
 }
 
-void stat_free(void* module) { stat_clear(static_cast<PyObject*>(module)); }
+void stat_free(void* module) {
+    stat_clear(static_cast<PyObject*>(module));
+    State* st = get_state(static_cast<PyObject*>(module));
+    if (st != nullptr) {
+        delete[] st->views;
+        st->views = nullptr;
+    }
+}
 
 void init_names(State* st) {
     st->str_socket = intern("socket");
@@ -82,6 +89,7 @@ void exec_body(PyObject* module) {
     State* st = get_state(module);
     PyObject* globals = PyModule_GetDict(module);
     st->globals = Py_NewRef(globals);
+    st->views = new ClientView[State::view_slots];
     init_names(st);
 
     bind_global(globals, "socket", import_module(globals, "socket").get());

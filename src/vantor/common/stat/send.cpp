@@ -59,8 +59,7 @@ void append_tag(State* st, PyObject* self, LineBuilder& line, bool own_build_tag
     line.append_str(rendered.get());
 }
 
-void append_tags(State* st, PyObject* self, LineBuilder& line, PyObject* tags) {
-    const bool own_build_tag = resolves_to(self, st->str__build_tag, st->fn_build_tag);
+void append_tags(State* st, PyObject* self, LineBuilder& line, PyObject* tags, bool own_build_tag) {
     Py_ssize_t index = 0;
     if (PyDict_CheckExact(tags)) {
         const Py_ssize_t size = PyDict_GET_SIZE(tags);
@@ -91,8 +90,9 @@ void append_tags(State* st, PyObject* self, LineBuilder& line, PyObject* tags) {
     if (PyErr_Occurred()) throw_error();
 }
 
-void prepare_into(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags, LineBuilder& line) {
-    Ref prefix = Ref::steal(PyObject_GetAttr(self, st->str__prefix));
+void prepare_into(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags, LineBuilder& line,
+                  const ClientView& view) {
+    Ref prefix = read_attr(view, view.prefix, self, st->str__prefix);
     if (require(PyObject_IsTrue(prefix.get()))) {
         line.append_text_of(prefix.get());
         line.append_char('.');
@@ -100,7 +100,10 @@ void prepare_into(State* st, PyObject* self, PyObject* stat, ValueText& value, P
     line.append_str(stat);
     if (require(PyObject_IsTrue(tags))) {
         line.append_char(',');
-        append_tags(st, self, line, tags);
+        const bool own_build_tag =
+            view.valid && view.snapshot.still_valid(self) ? view.build_tag_ours
+                                                          : resolves_to(self, st->str__build_tag, st->fn_build_tag);
+        append_tags(st, self, line, tags, own_build_tag);
     }
     line.append_char(':');
     value.append_to(line);
@@ -145,7 +148,7 @@ void call_after(State* st, PyObject* self, PyObject* line) {
 Ref call_prepare(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags) {
     if (resolves_to(self, st->str__prepare, st->fn_prepare) && value.is_exact_str()) {
         LineBuilder line;
-        prepare_into(st, self, stat, value, tags, line);
+        prepare_into(st, self, stat, value, tags, line, ClientView{});
         return line.to_str();
     }
     PyObject* args[] = {self, stat, value.as_object(), tags};
@@ -154,23 +157,28 @@ Ref call_prepare(State* st, PyObject* self, PyObject* stat, ValueText& value, Py
 
 // The common case, no step overridden: the line's ASCII bytes go straight to sendto. The order
 // of attribute reads and the errors are those of the step-by-step path.
-void send_direct(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags) {
+void send_direct(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags, const ClientView& view) {
     LineBuilder line;
-    prepare_into(st, self, stat, value, tags, line);
+    prepare_into(st, self, stat, value, tags, line, view);
     if (line.contains_line_feed()) raise_line_feed(line.to_str().get());
-    Ref sock = Ref::steal(PyObject_GetAttr(self, st->str__sock));
+    if (!view.snapshot.still_valid(self)) {
+        // Rendering the tags ran code that changed the client: take the ordinary steps from here.
+        Ref text = line.to_str();
+        return call_after(st, self, text.get());
+    }
+    Ref sock = read_attr(view, view.sock, self, st->str__sock);
     Ref payload = line.to_ascii_bytes();
-    Ref addr = Ref::steal(PyObject_GetAttr(self, st->str__addr));
+    Ref addr = read_attr(view, view.addr, self, st->str__addr);
     PyObject* args[] = {sock.get(), payload.get(), addr.get()};
     call_method(st->str_sendto, args, 3);
 }
 
 void send_stat_impl(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags) {
-    Ref available = Ref::steal(PyObject_GetAttr(self, st->str_statd_available));
+    const ClientView view = view_of(st, self);
+    Ref available = read_attr(view, view.statd_available, self, st->str_statd_available);
     if (!require(PyObject_IsTrue(available.get()))) return;
-    if (value.is_exact_str() && resolves_to(self, st->str__prepare, st->fn_prepare) &&
-        resolves_to(self, st->str__after, st->fn_after) && resolves_to(self, st->str__send, st->fn_send))
-        return send_direct(st, self, stat, value, tags);
+    if (value.is_exact_str() && view.line_steps_ours && view.snapshot.still_valid(self))
+        return send_direct(st, self, stat, value, tags, view);
 
     Ref line = call_prepare(st, self, stat, value, tags);
     // A line feed would let one metric's text inject further metric lines into the datagram.
@@ -188,7 +196,7 @@ PyObject* send_stat_body(FunctionObject* f, BoundArgs& a) {
 PyObject* prepare_body(FunctionObject* f, BoundArgs& a) {
     ValueText value(a[2]);
     LineBuilder line;
-    prepare_into(state_of(f), a[0], a[1], value, a[3], line);
+    prepare_into(state_of(f), a[0], a[1], value, a[3], line, ClientView{});
     return line.to_str().release();
 }
 
@@ -214,7 +222,7 @@ PyObject* send_body(FunctionObject* f, BoundArgs& a) {
 }  // namespace
 
 void call_send_stat(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags) {
-    if (resolves_to(self, st->str__send_stat, st->fn_send_stat)) return send_stat_impl(st, self, stat, value, tags);
+    if (view_of(st, self).send_stat_ours) return send_stat_impl(st, self, stat, value, tags);
     PyObject* args[] = {self, stat, value.as_object(), tags};
     call_method(st->str__send_stat, args, 3, st->kw_tags);
 }

@@ -12,6 +12,8 @@ namespace vantor::stat {
 
 using namespace support;
 
+struct ClientView;
+
 // Every field is strong and is visited, cleared and freed in module.cpp.
 struct State {
     PyTypeObject* function_type;
@@ -58,6 +60,10 @@ struct State {
     PyObject* kw_tags;         // ("tags",)
     PyObject* kw_delta_tags;   // ("delta", "tags")
     PyObject* zero_gauge_text; // "0|g", sent ahead of a negative absolute gauge
+
+    // Recently used clients' views (view.hpp); owned, freed with the module.
+    static constexpr std::size_t view_slots = 16;
+    ClientView* views;
 };
 
 inline State* state_of(FunctionObject* f) noexcept { return static_cast<State*>(f->state); }

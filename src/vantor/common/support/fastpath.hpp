@@ -4,6 +4,8 @@
 
 #include "ref.hpp"
 
+#include <cstdint>
+
 namespace vantor::support {
 
 // True when, under the generic attribute lookup, `self.<name>` resolves to `ours`: the type's
@@ -15,5 +17,54 @@ bool resolves_to(PyObject* self, PyObject* name, PyObject* ours);
 inline Ref call_method(PyObject* name, PyObject* const* args, size_t nargs_with_self, PyObject* kwnames = nullptr) {
     return Ref::steal(PyObject_VectorcallMethod(name, args, nargs_with_self, kwnames));
 }
+
+}  // namespace vantor::support
+
+namespace vantor::support {
+
+// Watches an object's attribute lookup: valid while neither its type (nor a base) nor its
+// instance dict has been modified since `take`. Everything resolved from the type and the dict
+// in between may be reused while it stays valid. Uses the interpreter's version tags.
+class LookupSnapshot {
+public:
+    // False when the lookup cannot be watched (custom __getattribute__, no dict, no version tag).
+    bool take(PyObject* self);
+    bool still_valid(PyObject* self) const {
+        PyTypeObject* type = Py_TYPE(self);
+        return type == type_ && type_ != nullptr && version_valid(type) && type->tp_version_tag == type_version_ &&
+               dict_of(self) == dict_ && version_of(dict_) == dict_version_;
+    }
+    PyObject* dict() const { return dict_; }
+
+    static bool version_valid(PyTypeObject* type) {
+        return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 && type->tp_version_tag != 0;
+    }
+    static PyObject* dict_of(PyObject* self) {
+        // The common layout inline; variable-size and managed-dict objects ask the interpreter.
+        const Py_ssize_t offset = Py_TYPE(self)->tp_dictoffset;
+        if (offset > 0) return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset);
+        PyObject** dictptr = _PyObject_GetDictPtr(self);
+        return dictptr ? *dictptr : nullptr;
+    }
+    // The dict version is deprecated from 3.12 on but still maintained on every change through 3.13.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    static std::uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
+private:
+    PyTypeObject* type_ = nullptr;
+    unsigned int type_version_ = 0;
+    PyObject* dict_ = nullptr;
+    std::uint64_t dict_version_ = 0;
+};
+
+// `self.<name>` when it comes straight from the instance dict because the type has no attribute
+// of that name (borrowed from `dict`); nullptr when the ordinary lookup must decide.
+PyObject* plain_instance_attr(PyObject* self, PyObject* dict, PyObject* name);
 
 }  // namespace vantor::support

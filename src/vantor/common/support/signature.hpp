@@ -46,26 +46,25 @@ struct Param {
 // its parameters in order (positional-or-keyword first, then *args, then **kwargs)
 // and its return annotation.
 struct Signature {
+    constexpr Signature(const char* name_, std::span<const Param> params_, const char* returns_ = nullptr)
+        : name(name_), params(params_), returns(returns_) {
+        for (const Param& p : params) {
+            if (p.kind == ParamKind::positional_or_keyword) ++npos;
+            if (p.kind == ParamKind::var_positional) var_positional = true;
+            if (p.kind == ParamKind::var_keyword) var_keyword = true;
+        }
+    }
+
     const char* name;
     std::span<const Param> params;
-    const char* returns = nullptr;
+    const char* returns;
+    std::size_t npos = 0;  // positional-or-keyword parameters, which come first
+    bool var_positional = false;
+    bool var_keyword = false;
 
-    constexpr std::size_t positional_count() const {
-        std::size_t n = 0;
-        for (const Param& p : params)
-            if (p.kind == ParamKind::positional_or_keyword) ++n;
-        return n;
-    }
-    constexpr bool has_var_positional() const {
-        for (const Param& p : params)
-            if (p.kind == ParamKind::var_positional) return true;
-        return false;
-    }
-    constexpr bool has_var_keyword() const {
-        for (const Param& p : params)
-            if (p.kind == ParamKind::var_keyword) return true;
-        return false;
-    }
+    constexpr std::size_t positional_count() const { return npos; }
+    constexpr bool has_var_positional() const { return var_positional; }
+    constexpr bool has_var_keyword() const { return var_keyword; }
 };
 
 inline constexpr std::size_t kMaxPositional = 8;

@@ -1,0 +1,33 @@
+// What attribute lookups on one client resolve to, reused while its type and instance dict are
+// unchanged: whether each step is our own method, and the plain instance attributes that the
+// send path reads. A small per-module cache keyed by the client's dict holds the recent ones.
+#pragma once
+
+#include "state.hpp"
+
+namespace vantor::stat {
+
+struct ClientView {
+    LookupSnapshot snapshot;
+    bool valid = false;
+    bool timing_ours = false;
+    bool gauge_ours = false;
+    bool send_stat_ours = false;
+    bool line_steps_ours = false;  // _prepare, _build_tag, _after and _send
+    bool build_tag_ours = false;
+    // Borrowed from the instance dict; nullptr where the ordinary lookup must be made.
+    PyObject* statd_available = nullptr;
+    PyObject* prefix = nullptr;
+    PyObject* sock = nullptr;
+    PyObject* addr = nullptr;
+};
+
+// A copy of the client's view, refreshed if stale. The borrowed values stay alive only while the
+// snapshot is still valid, so callers re-check it after running any Python code.
+ClientView view_of(State* st, PyObject* self);
+
+// self.<name> as a new reference: from the view's borrowed value while the view is still valid,
+// else through the ordinary attribute lookup.
+Ref read_attr(const ClientView& view, PyObject* cached, PyObject* self, PyObject* name);
+
+}  // namespace vantor::stat

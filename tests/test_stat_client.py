@@ -1,0 +1,424 @@
+"""StatClient end to end: construction and address resolution, the metric line
+on the wire, the send path, and every step that a subclass may replace."""
+import socket
+import types
+
+import pytest
+
+import vantor.common.stat as vstat
+from conftest import UdpReceiver
+from vantor.common.stat import StatClient
+
+WARNING_FORMAT = "Unable to find address for %s:%s. No statsd will be reported."
+
+
+class FakeSocketModule:
+    """Stands in for the `socket` global: records lookups and socket creation."""
+    AF_INET, AF_INET6, SOCK_DGRAM = socket.AF_INET, socket.AF_INET6, socket.SOCK_DGRAM
+    gaierror = socket.gaierror
+
+    def __init__(self, result=None, lookup_error=None, socket_error=None):
+        self.result, self.lookup_error, self.socket_error = result, lookup_error, socket_error
+        self.calls = []
+        self.made = object()
+
+    def getaddrinfo(self, *args, **kwargs):
+        self.calls.append(("getaddrinfo", args, kwargs))
+        if self.lookup_error is not None:
+            raise self.lookup_error
+        return self.result
+
+    def socket(self, *args, **kwargs):
+        self.calls.append(("socket", args, kwargs))
+        if self.socket_error is not None:
+            raise self.socket_error
+        return self.made
+
+
+FAMILY = object()  # whatever the lookup reports is what the socket is made with
+TWO_RESULTS = [(FAMILY, 2, 17, "", ("127.0.0.9", 9)), (socket.AF_INET, 2, 17, "", ("127.0.0.8", 8))]
+
+
+class TestConstruction:
+    def test_loopback_client(self, receiver):
+        c = StatClient("127.0.0.1", receiver.port)
+        assert set(vars(c)) == {"statd_available", "_addr", "_sock", "_prefix", "_maxudpsize"}
+        assert c.statd_available is True
+        assert c._addr == ("127.0.0.1", receiver.port)
+        assert (c._sock.family, c._sock.type) == (socket.AF_INET, socket.SOCK_DGRAM)
+        assert c._sock.getsockname() == ("0.0.0.0", 0)  # neither bound nor connected
+        with pytest.raises(OSError):
+            c._sock.getpeername()
+        assert (c._prefix, c._maxudpsize) == ("", 512)
+
+    def test_converted_arguments_are_stored(self, receiver):
+        c = StatClient("127.0.0.1", receiver.port + 0.9, "svc", 3.7)
+        assert c._addr == ("127.0.0.1", receiver.port)
+        assert c._prefix == "svc" and c._maxudpsize == 3 and type(c._maxudpsize) is int
+        assert StatClient.__init__(c, "127.0.0.1", receiver.port, "other") is None
+        assert c._prefix == "other"
+
+    @pytest.mark.parametrize("args", [(None, 1), ("127.0.0.1", "1"), ("127.0.0.1", 1, b"p")])
+    def test_rejected_arguments_leave_the_instance_untouched(self, args):
+        blank = StatClient.__new__(StatClient)
+        with pytest.raises(TypeError):
+            blank.__init__(*args)
+        assert vars(blank) == {}
+
+    def test_ipv6_loopback(self):
+        try:
+            r = UdpReceiver(socket.AF_INET6, "::1")
+        except OSError:
+            pytest.skip("no IPv6 loopback on this machine")
+        try:
+            c = StatClient("::1", r.port, ipv6=True)
+            assert c._addr == ("::1", r.port, 0, 0)
+            assert c._sock.family == socket.AF_INET6
+            c.inc("six")
+            assert r.drain() == [b"six:+1|g"]
+        finally:
+            r.close()
+
+    @pytest.mark.parametrize("host, ipv6", [("nonexistent.invalid", False), ("127.0.0.1", True)])
+    def test_unresolvable_host_gives_disabled_client(self, recording_logger, host, ipv6):
+        c = StatClient(host, 8125.5, ipv6=ipv6)
+        assert vars(c) == {"statd_available": False}
+        assert recording_logger.calls == [("warning", (WARNING_FORMAT, host, 8125), {})]
+        assert type(recording_logger.calls[0][1][2]) is int
+
+    @pytest.mark.parametrize("ipv6, family", [
+        (False, socket.AF_INET), (True, socket.AF_INET6), ("yes", socket.AF_INET6), (1, socket.AF_INET6),
+        (None, socket.AF_INET), (0, socket.AF_INET), ("", socket.AF_INET)])
+    def test_resolution_goes_through_the_socket_global(self, monkeypatch, recording_logger, ipv6, family):
+        fake = FakeSocketModule(result=TWO_RESULTS)
+        monkeypatch.setattr(vstat, "socket", fake)
+        c = StatClient("db.example", 8125.9, ipv6=ipv6)
+        assert fake.calls == [("getaddrinfo", ("db.example", 8125, family, socket.SOCK_DGRAM), {}),
+                              ("socket", (FAMILY, socket.SOCK_DGRAM), {})]
+        assert type(fake.calls[0][1][1]) is int
+        assert c._addr == ("127.0.0.9", 9) and c._sock is fake.made
+        assert recording_logger.calls == []
+
+    def test_gaierror_subclass_disables_and_skips_socket(self, monkeypatch, recording_logger):
+        class NoName(socket.gaierror):
+            pass
+
+        fake = FakeSocketModule(lookup_error=NoName(-2, "nope"))
+        monkeypatch.setattr(vstat, "socket", fake)
+        c = StatClient("h", 1)
+        assert vars(c) == {"statd_available": False}
+        assert [call[0] for call in fake.calls] == ["getaddrinfo"]
+        assert recording_logger.calls == [("warning", (WARNING_FORMAT, "h", 1), {})]
+
+    @pytest.mark.parametrize("fake, exc", [
+        (FakeSocketModule(lookup_error=OSError("resolver broke")), OSError),
+        (FakeSocketModule(result=TWO_RESULTS, socket_error=OSError("no family")), OSError),
+        (FakeSocketModule(result=[]), IndexError),
+        (FakeSocketModule(result=[(1, 2, 3, ("127.0.0.9", 9))]), ValueError),
+        (FakeSocketModule(result=[(1, 2, 3, "", ("127.0.0.9", 9), "extra")]), ValueError),
+    ], ids=["lookup OSError", "socket OSError", "empty result", "short entry", "long entry"])
+    def test_other_failures_propagate_unlogged(self, monkeypatch, recording_logger, fake, exc):
+        monkeypatch.setattr(vstat, "socket", fake)
+        with pytest.raises(exc) as info:
+            StatClient("h", 1)
+        if fake.lookup_error is not None:
+            assert info.value is fake.lookup_error
+        assert recording_logger.calls == []
+
+    def test_logger_failure_propagates(self, monkeypatch):
+        def warning(*args):
+            raise KeyError("log sink gone")
+
+        monkeypatch.setattr(vstat, "logger", types.SimpleNamespace(warning=warning))
+        with pytest.raises(KeyError):
+            StatClient("nonexistent.invalid", 1)
+
+
+ALL_TAGS = {"region": "eu", "retry": True, "shard": 0, "note": None, "ratio": 0.5}
+
+
+class SortedItems(dict):
+    def items(self):
+        return sorted(super().items())
+
+
+class Pairs:
+    """Not a mapping, but offers items(), which is all a tag source needs."""
+
+    def __init__(self, pairs):
+        self.pairs = pairs
+
+    def items(self):
+        return iter(self.pairs)
+
+
+WIRE_CASES = [
+    ("", "inc", ("requests",), [b"requests:+1|g"]),
+    ("svc", "inc", ("requests", 5), [b"svc.requests:+5|g"]),
+    ("svc", "inc", ("requests", -2), [b"svc.requests:-2|g"]),
+    ("svc", "inc", ("requests", 0), [b"svc.requests:+0|g"]),
+    ("svc", "set", ("queue.depth", 7), [b"svc.queue.depth:7|g"]),
+    ("svc", "set", ("queue.depth", 0), [b"svc.queue.depth:0|g"]),
+    ("svc", "set", ("queue.depth", -3), [b"svc.queue.depth:0|g", b"svc.queue.depth:-3|g"]),
+    ("svc", "set", ("q", -0.5), [b"svc.q:0|g"]),
+    ("", "set", ("k", -1, {"a": "b"}), [b"k,a=b:0|g", b"k,a=b:-1|g"]),
+    ("", "_gauge", ("g", -1), [b"g:0|g", b"g:-1|g"]),
+    ("", "_gauge", ("g", -1, True), [b"g:-1|g"]),
+    ("svc", "timing", ("db.query", 0.25), [b"svc.db.query:0.250000|h"]),
+    ("svc", "timing", ("db.query", 1.23456789), [b"svc.db.query:1.234568|h"]),
+    ("svc", "timing", ("db.query", 2), [b"svc.db.query:2.000000|h"]),
+    ("", "timing", ("db", 1e-07), [b"db:0.000000|h"]),
+    ("", "timing", ("db", 1.5e-06), [b"db:0.000002|h"]),
+    ("", "timing", ("db", -0.5), [b"db:-0.500000|h"]),
+    ("", "timing", ("db", -1e-09), [b"db:-0.000000|h"]),
+    ("", "timing", ("db", float("nan")), [b"db:nan|h"]),
+    ("", "timing", ("db", float("inf")), [b"db:inf|h"]),
+    ("", "timing", ("db", float("-inf")), [b"db:-inf|h"]),
+    ("", "timing", ("db", 1e20), [b"db:100000000000000000000.000000|h"]),
+    ("svc", "inc", ("requests", 1, ALL_TAGS), [b"svc.requests,region=eu,retry=True,shard,note,ratio=0.5:+1|g"]),
+    ("svc", "inc", ("requests", 1, {}), [b"svc.requests:+1|g"]),
+    ("svc.", "inc", ("requests",), [b"svc..requests:+1|g"]),
+    ("", "inc", ("k", 1, {"flag": False, "text": "False"}), [b"k,flag,text=False:+1|g"]),
+    ("", "inc", ("k", 1, {"big": 1e20, "n": -7, "z": 0.0, "e": ""}), [b"k,big=1e+20,n=-7,z,e:+1|g"]),
+    ("", "inc", ("a:b|c", 1, {"x,y": "p=q", "s p": " v "}), [b"a:b|c,x,y=p=q,s p= v :+1|g"]),
+    ("", "inc", ("a\rb",), [b"a\rb:+1|g"]),
+    ("p", "timing", ("k", 1, SortedItems(b=2, a=1)), [b"p.k,a=1,b=2:1.000000|h"]),
+    ("", "inc", ("k", 1, types.MappingProxyType({"b": 2, "a": 1})), [b"k,b=2,a=1:+1|g"]),
+    ("", "inc", ("k", 1, Pairs([("x", 1), ("x", 2)])), [b"k,x=1,x=2:+1|g"]),
+    ("", "inc", ("x" * 600,), [b"x" * 600 + b":+1|g"]),
+]
+
+
+@pytest.mark.parametrize("prefix, method, args, expected", WIRE_CASES)
+def test_lines_on_the_wire(make_client, receiver, prefix, method, args, expected):
+    c = make_client(prefix=prefix)
+    assert getattr(c, method)(*args) is None
+    assert receiver.drain() == expected
+
+
+def test_datagrams_come_from_the_client_socket(client, receiver):
+    client.inc("a")
+    data, sender = receiver.recv()
+    assert data == b"a:+1|g" and sender[1] == client._sock.getsockname()[1]
+
+
+def test_maxudpsize_limits_nothing(make_client, receiver):
+    make_client(maxudpsize=1).set("queue", 1000, {"t": "v" * 100})
+    assert receiver.drain() == [b"queue,t=" + b"v" * 100 + b":1000|g"]
+
+
+class Mutating:
+    """A tag value whose truth test grows the mapping being rendered."""
+
+    def __init__(self, tags):
+        self.tags = tags
+
+    def __bool__(self):
+        self.tags["added"] = 1
+        return True
+
+
+class BadStr:
+    def __str__(self):
+        raise LookupError("no text")
+
+
+def _mutating_tags():
+    tags = {"a": None, "b": 1}
+    tags["a"] = Mutating(tags)
+    return tags
+
+
+@pytest.mark.parametrize("prefix, key, tags, exc", [
+    ("", "k", {1: "x"}, TypeError),
+    ("", "k", [("a", "b")], AttributeError),
+    ("", "k", Pairs([("a", "b", "c")]), ValueError),
+    ("", "k", _mutating_tags(), RuntimeError),
+    ("", "k", {"a": BadStr()}, LookupError),
+    ("", "é", None, UnicodeEncodeError),
+    ("", "k", {"t": "é"}, UnicodeEncodeError),
+    ("pré", "k", None, UnicodeEncodeError),
+], ids=["int tag name", "list of pairs", "triple item", "resized dict", "raising str", "non-ascii key",
+        "non-ascii tag", "non-ascii prefix"])
+def test_failures_on_the_send_path_send_nothing(make_client, receiver, prefix, key, tags, exc):
+    c = make_client(prefix=prefix)
+    with pytest.raises(exc) as info:
+        c.inc(key, 1, tags)
+    if exc is TypeError:
+        assert str(info.value) == "Argument 'tag' has incorrect type (expected str, got int)"
+    assert receiver.drain() == []
+
+
+class TestLineFeed:
+    @pytest.mark.parametrize("prefix, key, tags", [
+        ("", "a\nb", None), ("", "k", {"t": "x\ny"}), ("", "k", {"a\nb": 1}), ("p\n", "k", None),
+        ("", "k\r\n", None)])
+    def test_line_feed_anywhere_is_rejected(self, make_client, receiver, prefix, key, tags):
+        with pytest.raises(ValueError, match="(?i)line feed"):
+            make_client(prefix=prefix).inc(key, 1, tags)
+        assert receiver.drain() == []
+
+    def test_prepare_itself_passes_line_feeds_through(self, client):
+        assert client._prepare("a\nb", "+1|g", tags={"t": "x\ny"}) == "a\nb,t=x\ny:+1|g"
+
+    def test_rejected_line_never_reaches_after(self, make_client, receiver):
+        seen = []
+
+        class Spy(StatClient):
+            def _after(self, data):
+                seen.append(data)
+
+        c = make_client(Spy)
+        for call in (lambda: c.set("a\nb", -4), lambda: c.timing("t", 1.0, {"x": "\n"})):
+            with pytest.raises(ValueError):
+                call()
+        assert seen == [] and receiver.drain() == []
+
+    @pytest.mark.parametrize("returned, sent", [("x\ny:1|g", None), ("clean:1|g", [b"clean:1|g"])])
+    def test_check_applies_to_what_prepare_returned(self, make_client, receiver, returned, sent):
+        class Custom(StatClient):
+            def _prepare(self, stat, value, tags=None):
+                return returned
+
+        c = make_client(Custom)
+        if sent is None:
+            with pytest.raises(ValueError):
+                c.inc("clean")
+            assert receiver.drain() == []
+        else:
+            c.inc("dirty\nkey")
+            assert receiver.drain() == sent
+
+
+class TestDisabledClient:
+    @pytest.mark.parametrize("call", [
+        lambda c: c.inc("k", 1, {1: object()}),
+        lambda c: c.set("k", -3, [("not", "a mapping")]),
+        lambda c: c.timing("k", float("nan"), 5),
+        lambda c: c.inc("a\nb", 1, {"é": "x\ny"}),
+        lambda c: c._send_stat("k", "1|g", tags=5),
+    ])
+    def test_drops_silently(self, disabled_client, call):
+        assert call(disabled_client) is None
+
+    @pytest.mark.parametrize("call, exc", [
+        (lambda c: c.inc(None), TypeError),
+        (lambda c: c.set("k", "1"), TypeError),
+        (lambda c: c.inc("k", float("inf")), OverflowError),
+        (lambda c: c._send_stat("k", b"1|g"), TypeError),
+        (lambda c: c._prepare("k", "1|g"), AttributeError),
+    ])
+    def test_still_checks_arguments(self, disabled_client, call, exc):
+        with pytest.raises(exc):
+            call(disabled_client)
+
+    def test_enabled_client_can_be_silenced_and_resumed(self, client, receiver):
+        client.statd_available = False
+        client.inc("off")
+        client.statd_available = True
+        client.inc("on")
+        assert receiver.drain() == [b"on:+1|g"]
+
+
+def test_after_drops_empty_and_sends_the_rest(client, receiver):
+    client._after("")
+    client._after("raw")
+    client._send("rawer")
+    assert receiver.drain() == [b"raw", b"rawer"]
+
+
+def _subclass(name, **methods):
+    return type(name, (StatClient,), methods)
+
+
+class TestOverrides:
+    def test_gauge(self, make_client, receiver):
+        calls, tags = [], {"t": 1}
+        c = make_client(_subclass("G", _gauge=lambda self, *a, **kw: calls.append((a, kw))))
+        c.inc("a")
+        c.set("a", 2, tags)
+        c.set("a", -2)
+        assert calls == [(("a", 1), {"delta": True, "tags": None}), (("a", 2), {"delta": False, "tags": tags}),
+                         (("a", -2), {"delta": False, "tags": None})]
+        assert calls[1][1]["tags"] is tags
+        assert receiver.drain() == []
+
+    def test_send_stat(self, make_client, receiver):
+        calls, t = [], {"t": 1}
+        c = make_client(_subclass("S", _send_stat=lambda self, *a, **kw: calls.append((a, kw))))
+        c.inc("a", 5, t)
+        c.set("a", 7, t)
+        c.timing("a", 0.25, t)
+        c.inc("a", -5, t)
+        c.set("a", -3, t)
+        c._gauge("a", -5)
+        assert [a for a, _ in calls] == [("a", "+5|g"), ("a", "7|g"), ("a", "0.250000|h"), ("a", "-5|g"),
+                                         ("a", "0|g"), ("a", "-3|g"), ("a", "0|g"), ("a", "-5|g")]
+        assert [set(kw) for _, kw in calls] == [{"tags"}] * 8
+        assert all(kw["tags"] is t for _, kw in calls[:6])
+        assert calls[6][1]["tags"] is None and calls[7][1]["tags"] is None
+        assert receiver.drain() == []
+
+    def test_prepare(self, make_client, receiver):
+        calls, t = [], {"t": 1}
+
+        def prepare(self, *a, **kw):
+            calls.append((a, kw))
+            return "custom:1|c"
+
+        make_client(_subclass("P", _prepare=prepare)).inc("a", 1, t)
+        assert calls == [(("a", "+1|g"), {"tags": t})] and calls[0][1]["tags"] is t
+        assert receiver.drain() == [b"custom:1|c"]
+
+    def test_build_tag(self, make_client, receiver):
+        calls = []
+
+        def build(self, *a, **kw):
+            calls.append((a, kw))
+            return f"{a[0]}~{a[1]}"
+
+        make_client(_subclass("B", _build_tag=build), prefix="p").inc("a", 1, {"x": 1, "y": None})
+        assert calls == [(("x", 1), {}), (("y", None), {})]
+        assert receiver.drain() == [b"p.a,x~1,y~None:+1|g"]
+
+    def test_after_receives_lines_in_order(self, make_client, receiver):
+        lines = []
+        c = make_client(_subclass("A", _after=lambda self, *a, **kw: lines.append((a, kw))))
+        c.inc("a")
+        c.set("b", -2)
+        c.timing("c", 1)
+        assert lines == [(("a:+1|g",), {}), (("b:0|g",), {}), (("b:-2|g",), {}), (("c:1.000000|h",), {})]
+        assert receiver.drain() == []
+
+    def test_send_with_super(self, make_client, receiver):
+        seen = []
+
+        class Tee(StatClient):
+            def _send(self, data):
+                seen.append(data)
+                super()._send(data.upper())
+
+        make_client(Tee).inc("a", 1, {"t": "v"})
+        assert seen == ["a,t=v:+1|g"]
+        assert receiver.drain() == [b"A,T=V:+1|G"]
+
+    def test_instance_attribute_shadows_the_method(self, client, receiver):
+        seen = []
+        client._send = seen.append
+        client.inc("a")
+        del client._send
+        client.inc("b")
+        assert seen == ["a:+1|g"]
+        assert receiver.drain() == [b"b:+1|g"]
+
+    def test_override_added_after_first_use(self, make_client, receiver):
+        Late = _subclass("Late")
+        c = make_client(Late)
+        c.inc("before")
+        seen = []
+        Late._send = lambda self, data: seen.append(data)
+        c.inc("after")
+        del Late._send
+        c.inc("again")
+        assert seen == ["after:+1|g"]
+        assert receiver.drain() == [b"before:+1|g", b"again:+1|g"]

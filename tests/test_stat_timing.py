@@ -1,0 +1,227 @@
+"""The timing decorator: what it reports, on which clock, what it hands back,
+and what it looks like to introspection."""
+import asyncio
+import functools
+import inspect
+
+import pytest
+
+import vantor.common.stat as vstat
+from vantor.common.stat import StatClient
+
+
+class FakeClock:
+    def __init__(self, *values):
+        self.values = list(values)
+        self.reads = 0
+
+    def time(self):
+        self.reads += 1
+        return self.values.pop(0)
+
+
+@pytest.fixture
+def clock(monkeypatch):
+    def install(*values):
+        fake = FakeClock(*values)
+        monkeypatch.setattr(vstat, "time", fake)
+        return fake
+
+    return install
+
+
+class RecordingClient:
+    def __init__(self):
+        self.calls = []
+
+    def timing(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+
+
+@pytest.fixture
+def rec():
+    return RecordingClient()
+
+
+class TestReporting:
+    def test_reports_the_clock_difference(self, clock, rec):
+        clock(100.0, 100.25)
+        tags = {"a": "b"}
+        assert vstat.timing(rec, "k", tags)(lambda: "r")() == "r"
+        assert rec.calls == [(("k", 0.25), {"tags": tags})]
+        assert rec.calls[0][1]["tags"] is tags
+
+    def test_through_a_real_client(self, clock, client, receiver):
+        clock(100.0, 100.25, 7.0, 6.5)
+        wrapped = vstat.timing(client, "k", {"a": "b"})(lambda: None)
+        wrapped()
+        wrapped()  # a clock that steps back is reported as it comes
+        assert receiver.drain() == [b"k,a=b:0.250000|h", b"k,a=b:-0.500000|h"]
+
+    def test_disabled_client_still_returns_the_result(self, disabled_client):
+        marker = object()
+        assert vstat.timing(disabled_client, "k", {1: 2})(lambda: marker)() is marker
+
+    @pytest.mark.parametrize("result", [None, object(), [1, 2]])
+    def test_returns_the_very_result(self, clock, rec, result):
+        clock(1.0, 2.0)
+        assert vstat.timing(rec, "k")(lambda: result)() is result
+        assert rec.calls == [(("k", 1.0), {"tags": None})]
+
+    def test_arguments_are_passed_on_unchanged(self, clock, rec):
+        clock(1.0, 2.0)
+        seen = []
+        vstat.timing(rec, "k")(lambda *a, **kw: seen.append((a, kw)))(1, 2, x=3)
+        assert seen == [((1, 2), {"x": 3})]
+
+    def test_raising_function_reports_nothing(self, clock, rec):
+        fake = clock(1.0, 2.0)
+        err = ValueError("inner")
+
+        def fail():
+            raise err
+
+        with pytest.raises(ValueError) as info:
+            vstat.timing(rec, "k")(fail)()
+        assert info.value is err
+        assert rec.calls == [] and fake.reads == 1
+
+    def test_report_failure_propagates_after_the_call(self, clock):
+        clock(1.0, 2.0)
+        ran = []
+        wrapped = vstat.timing(None, "k")(lambda: ran.append(1) or "lost")
+        with pytest.raises(AttributeError):
+            wrapped()
+        assert ran == [1]
+
+    def test_bad_tags_fail_only_when_encoded(self, clock, client, receiver):
+        clock(1.0, 2.0)
+        wrapped = vstat.timing(client, "k", 5)(lambda: None)
+        with pytest.raises(AttributeError):
+            wrapped()
+        assert receiver.drain() == []
+
+    def test_clock_global_is_looked_up_per_call(self, clock, rec):
+        wrapped = vstat.timing(rec, "k")(lambda: None)
+        clock(1.0, 2.0)
+        wrapped()
+        clock(10.0, 10.5)
+        wrapped()
+        assert [a[1] for a, _ in rec.calls] == [1.0, 0.5]
+
+    def test_nested_calls_report_their_own_durations(self, clock, rec):
+        clock(0.0, 1.0, 3.0, 6.0)
+        deco = vstat.timing(rec, "k")
+        inner = deco(lambda: None)
+        outer = deco(lambda: inner())
+        outer()
+        assert [a[1] for a, _ in rec.calls] == [2.0, 6.0]
+
+    def test_one_decorator_two_functions_and_live_tags(self, clock, rec):
+        clock(0.0, 1.0, 0.0, 2.0)
+        tags = {"a": 1}
+        deco = vstat.timing(rec, "k", tags)
+        f, g = deco(lambda: "f"), deco(lambda: "g")
+        assert f is not g
+        f()
+        tags["b"] = 2
+        g()
+        assert rec.calls == [(("k", 1.0), {"tags": tags}), (("k", 2.0), {"tags": tags})]
+        assert all(kw["tags"] is tags for _, kw in rec.calls)
+
+    def test_key_is_checked_at_once(self, rec):
+        with pytest.raises(TypeError, match="Argument 'key'"):
+            vstat.timing(rec, b"k")
+        vstat.timing(rec, "k", tags=5)  # tags are not checked here
+
+
+class TestGeneratorsAndCoroutines:
+    def test_generator_is_timed_at_creation_only(self, clock, rec):
+        fake = clock(0.0, 1.0)
+
+        def gen():
+            yield 1
+            yield 2
+
+        wrapped = vstat.timing(rec, "k")(gen)
+        it = wrapped()
+        assert inspect.isgenerator(it) and fake.reads == 2
+        assert list(it) == [1, 2] and fake.reads == 2
+        assert rec.calls == [(("k", 1.0), {"tags": None})]
+        assert not inspect.isgeneratorfunction(wrapped)
+
+    def test_coroutine_is_timed_at_creation_only(self, clock, rec):
+        fake = clock(0.0, 1.0)
+
+        async def coro():
+            return 5
+
+        wrapped = vstat.timing(rec, "k")(coro)
+        c = wrapped()
+        assert inspect.iscoroutine(c) and fake.reads == 2
+        assert asyncio.run(c) == 5 and fake.reads == 2
+        assert len(rec.calls) == 1
+        assert not inspect.iscoroutinefunction(wrapped)
+
+
+class TestShape:
+    def test_wrapper_takes_over_the_function_identity(self, rec):
+        def target(a: int, b: "str" = "x") -> float:
+            """Target doc."""
+
+        target.extra = "kept"
+        wrapped = vstat.timing(rec, "k")(target)
+        for attr in ("__name__", "__qualname__", "__doc__", "__module__", "__annotations__"):
+            assert getattr(wrapped, attr) == getattr(target, attr)
+        assert wrapped.__wrapped__ is target and wrapped.extra == "kept"
+
+    def test_wrapper_identity_when_the_callable_has_none(self, rec):
+        part = functools.partial(max, 3)
+        wrapped = vstat.timing(rec, "k")(part)
+        assert wrapped.__name__ == "wrapped_function"
+        assert wrapped.__qualname__ == "timing.<locals>.timing_decorator.<locals>.wrapped_function"
+        assert wrapped.__annotations__ == {"args": "Any", "kwargs": "Any", "return": "Any"}
+        assert wrapped.__wrapped__ is part and wrapped(5) == 5
+
+    def test_decorator_identity(self, rec):
+        deco = vstat.timing(rec, "k")
+        assert deco.__name__ == "timing_decorator"
+        assert deco.__qualname__ == "timing.<locals>.timing_decorator"
+        assert deco.__module__ == "vantor.common.stat"
+        assert deco.__doc__ is None
+        assert deco.__annotations__ == {"func": "Any", "return": "Any"}
+        assert deco is not vstat.timing(rec, "k")
+
+    def test_wraps_global_is_looked_up_when_decorating(self, monkeypatch, rec):
+        seen = []
+
+        def fake_wraps(func):
+            seen.append(func)
+            return lambda wrapper: ("marked", wrapper)
+
+        monkeypatch.setattr(vstat, "wraps", fake_wraps)
+        target = lambda: 4  # noqa: E731
+        tag, raw = vstat.timing(rec, "k")(target)
+        assert seen == [target] and tag == "marked"
+        assert raw.__name__ == "wrapped_function" and raw() == 4
+
+    def test_decorated_methods_bind_their_instance(self, clock, rec):
+        clock(0.0, 1.0)
+
+        class Service:
+            @vstat.timing(rec, "svc.call")
+            def call(self, x):
+                return (self, x)
+
+        s = Service()
+        assert vars(Service)["call"] is Service.call
+        assert s.call.__self__ is s
+        assert s.call(7) == (s, 7)
+        assert rec.calls == [(("svc.call", 1.0), {"tags": None})]
+
+    def test_stat_client_methods_can_be_wrapped(self, clock, client, receiver):
+        clock(0.0, 0.5)
+        timed_inc = vstat.timing(client, "outer")(StatClient.inc)
+        assert timed_inc.__qualname__ == "StatClient.inc"
+        timed_inc(client, "inner")
+        assert receiver.drain() == [b"inner:+1|g", b"outer:0.500000|h"]
