@@ -54,8 +54,14 @@ void start_workers(State* st, PyObject* self) {
             Ref executor = get_attr(self, st->str_executor);
             Ref batch = get_attr(self, st->str__batch);
             PyObject* submit_args[] = {executor.get(), batch.get()};
-            call_method(st->str_submit, submit_args, 2);
+            // Counted before the submit: the new thread may enter _batch before submit returns.
             ++loop_record(st, self).pending;
+            try {
+                call_method(st->str_submit, submit_args, 2);
+            } catch (...) {
+                --loop_record(st, self).pending;
+                throw;
+            }
         }
     } catch (...) {
         SavedError pending;

@@ -121,7 +121,7 @@ PyObject* gauge_body(FunctionObject* f, BoundArgs& a) {
 // nothing observable happens in between (formatting an int runs no Python code, and the flag is a
 // plain instance attribute holding False, whose truth test runs none either).
 bool dropped_early(State* st, PyObject* self) {
-    const ClientView view = view_of(st, self);
+    const ClientView& view = view_of(st, self);
     return view.valid && view.gauge_ours && view.send_stat_ours && view.statd_available == Py_False;
 }
 
@@ -148,7 +148,7 @@ void timing_impl(State* st, PyObject* self, PyObject* key, double seconds, PyObj
 
 PyObject* timing_body(FunctionObject* f, BoundArgs& a) {
     State* st = state_of(f);
-    const ClientView view = view_of(st, a[0]);
+    const ClientView& view = view_of(st, a[0]);
     if (view.valid && view.send_stat_ours && view.statd_available == Py_False) Py_RETURN_NONE;
     timing_impl(st, a[0], a[1], PyFloat_AS_DOUBLE(a[2]), a[3]);
     Py_RETURN_NONE;

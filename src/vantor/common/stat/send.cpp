@@ -166,9 +166,12 @@ void send_direct(State* st, PyObject* self, PyObject* stat, ValueText& value, Py
         Ref text = line.to_str();
         return call_after(st, self, text.get());
     }
-    Ref sock = read_attr(view, view.sock, self, st->str__sock);
+    // Nothing has run since the check, so the view's values are current; where the view has no
+    // value the ordinary lookups run, in the step-by-step order.
+    const bool cached = view.sock != nullptr && view.addr != nullptr;
+    Ref sock = cached ? Ref::new_ref(view.sock) : Ref::steal(PyObject_GetAttr(self, st->str__sock));
     Ref payload = line.to_ascii_bytes();
-    Ref addr = read_attr(view, view.addr, self, st->str__addr);
+    Ref addr = cached ? Ref::new_ref(view.addr) : Ref::steal(PyObject_GetAttr(self, st->str__addr));
     PyObject* args[] = {sock.get(), payload.get(), addr.get()};
     call_method(st->str_sendto, args, 3);
 }

@@ -27,13 +27,12 @@ ClientView build_view(State* st, PyObject* self) {
 
 }  // namespace
 
-ClientView view_of(State* st, PyObject* self) {
+const ClientView& view_of(State* st, PyObject* self) {
     PyObject* dict = LookupSnapshot::dict_of(self);
     ClientView& slot = st->views[(reinterpret_cast<std::uintptr_t>(dict) >> 6) % State::view_slots];
     if (slot.valid && slot.snapshot.still_valid(self)) return slot;
-    ClientView view = build_view(st, self);
-    slot = view;
-    return view;
+    slot = build_view(st, self);
+    return slot;
 }
 
 Ref read_attr(const ClientView& view, PyObject* cached, PyObject* self, PyObject* name) {

@@ -22,9 +22,11 @@ struct ClientView {
     PyObject* addr = nullptr;
 };
 
-// A copy of the client's view, refreshed if stale. The borrowed values stay alive only while the
-// snapshot is still valid, so callers re-check it after running any Python code.
-ClientView view_of(State* st, PyObject* self);
+// The client's view, refreshed if stale. The reference is to a cache slot that the next lookup
+// for another client may overwrite: callers that run Python code while using it take a copy.
+// The borrowed values stay alive only while the snapshot is still valid, so users of a copy
+// re-check it after running any Python code.
+const ClientView& view_of(State* st, PyObject* self);
 
 // self.<name> as a new reference: from the view's borrowed value while the view is still valid,
 // else through the ordinary attribute lookup.
