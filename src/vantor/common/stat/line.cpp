@@ -26,7 +26,7 @@ void LineBuilder::flush_to_pieces() {
     length_ = 0;
 }
 
-void LineBuilder::append_str(PyObject* text) {
+void LineBuilder::append_other_str(PyObject* text) {
 #if PY_VERSION_HEX < 0x030C0000
     require(PyUnicode_READY(text));
 #endif

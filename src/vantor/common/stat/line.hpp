@@ -29,7 +29,12 @@ public:
         data_[length_++] = c;
     }
     // Any str instance.
-    void append_str(PyObject* text);
+    void append_str(PyObject* text) {
+        if (!pieces_ && PyUnicode_IS_COMPACT_ASCII(text))
+            return append_ascii(reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(text) + 1),
+                                PyUnicode_GET_LENGTH(text));
+        append_other_str(text);
+    }
     // The text of an object as a tag value: a str itself, else str(value); small ints and the
     // booleans are written without an intermediate object.
     void append_text_of(PyObject* value);
@@ -42,6 +47,7 @@ public:
 
 private:
     void grow(Py_ssize_t extra);
+    void append_other_str(PyObject* text);
     void flush_to_pieces();
 
     char stack_[256];
@@ -51,6 +57,16 @@ private:
     Py_ssize_t capacity_ = sizeof(stack_);
     Ref pieces_;  // list of str, once a non-ASCII piece was seen
 };
+
+// The truth value of an object, with the common exact types decided inline; others ask the
+// interpreter (which may run Python code and may raise).
+inline bool truth_of(PyObject* value) {
+    if (value == Py_True) return true;
+    if (value == Py_False || value == Py_None) return false;
+    if (PyUnicode_CheckExact(value)) return PyUnicode_GET_LENGTH(value) != 0;
+    if (PyDict_CheckExact(value)) return PyDict_GET_SIZE(value) != 0;
+    return support::require(PyObject_IsTrue(value)) != 0;
+}
 
 // A decimal integer in ASCII into `out` (at least 24 bytes); returns the length, or -1 when the
 // int does not fit in a long long (the caller then formats it through the interpreter).

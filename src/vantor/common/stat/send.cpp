@@ -36,8 +36,8 @@ constexpr Signature send_sig{"_send", send_params, "None"};
 
 // "tag=value", or the bare name for a false value.
 void render_tag(LineBuilder& line, PyObject* tag, PyObject* value) {
-    check_exact("tag", tag, &PyUnicode_Type);
-    const bool present = require(PyObject_IsTrue(value));
+    if (!PyUnicode_CheckExact(tag)) check_exact("tag", tag, &PyUnicode_Type);
+    const bool present = truth_of(value);
     line.append_str(tag);
     if (!present) return;
     line.append_char('=');
@@ -93,12 +93,12 @@ void append_tags(State* st, PyObject* self, LineBuilder& line, PyObject* tags, b
 void prepare_into(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags, LineBuilder& line,
                   const ClientView& view) {
     Ref prefix = read_attr(view, view.prefix, self, st->str__prefix);
-    if (require(PyObject_IsTrue(prefix.get()))) {
+    if (truth_of(prefix.get())) {
         line.append_text_of(prefix.get());
         line.append_char('.');
     }
     line.append_str(stat);
-    if (require(PyObject_IsTrue(tags))) {
+    if (truth_of(tags)) {
         line.append_char(',');
         const bool own_build_tag =
             view.valid && view.snapshot.still_valid(self) ? view.build_tag_ours
@@ -179,7 +179,7 @@ void send_direct(State* st, PyObject* self, PyObject* stat, ValueText& value, Py
 void send_stat_impl(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags) {
     const ClientView view = view_of(st, self);
     Ref available = read_attr(view, view.statd_available, self, st->str_statd_available);
-    if (!require(PyObject_IsTrue(available.get()))) return;
+    if (!truth_of(available.get())) return;
     if (value.is_exact_str() && view.line_steps_ours && view.snapshot.still_valid(self))
         return send_direct(st, self, stat, value, tags, view);
 

@@ -67,7 +67,7 @@ struct Signature {
     constexpr bool has_var_keyword() const { return var_keyword; }
 };
 
-inline constexpr std::size_t kMaxPositional = 8;
+inline constexpr std::size_t kMaxPositional = 6;
 
 // The arguments of one call after binding and conversion. `value[i]` is borrowed from the
 // caller, from the defaults, or from `owned[i]` when a conversion produced a new object.
