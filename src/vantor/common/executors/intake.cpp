@@ -29,12 +29,6 @@ constexpr Param add_task_params[] = {
     {"self"}, {"args", "Any", ParamKind::var_positional}, {"kwargs", "Any", ParamKind::var_keyword}};
 constexpr Signature add_task_sig{"add_task", add_task_params, "None"};
 
-void call_lock(State* st, PyObject* self, PyObject* method) {
-    Ref lock = get_attr(self, st->str__lock);
-    PyObject* args[] = {lock.get()};
-    call_method(method, args, 1);
-}
-
 // Creates the pool and submits the worker loops. On failure the flag goes back to False, so a
 // later add_task tries the start again; the task that triggered it stays queued.
 void start_workers(State* st, PyObject* self) {
@@ -64,12 +58,7 @@ void start_workers(State* st, PyObject* self) {
             }
         }
     } catch (...) {
-        SavedError pending;
-        try {
-            set_attr(self, st->str__is_running, Py_False);
-        } catch (const PyErrOccurred&) {
-            PyErr_Clear();  // the start's own failure is the one to report
-        }
+        cleanup_during_unwind([&] { set_attr(self, st->str__is_running, Py_False); });
         throw;
     }
 }
@@ -104,12 +93,7 @@ PyObject* add_task_body(FunctionObject* f, BoundArgs& a) {
         }
     } catch (...) {
         release_loop_record(st, self);
-        SavedError pending;
-        try {
-            call_lock(st, self, st->str_release);
-        } catch (const PyErrOccurred&) {
-            PyErr_Clear();
-        }
+        cleanup_during_unwind([&] { call_lock(st, self, st->str_release); });
         throw;
     }
     release_loop_record(st, self);

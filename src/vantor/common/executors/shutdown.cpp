@@ -85,6 +85,14 @@ PyObject* shutdown_body(FunctionObject* f, BoundArgs& a) {
     State* st = state_of(f);
     PyObject* self = a[0];
     if (!attr_truthy(self, st->str__is_running)) Py_RETURN_NONE;
+    auto it = st->loops->find(self);
+    if (it != st->loops->end() && it->second.starting > 0) {
+        // A start is creating the pool under _lock: let it finish, so that its submits do not
+        // meet a pool that is already shut down; then stop what it started (if it succeeded).
+        call_lock(st, self, st->str_acquire);
+        call_lock(st, self, st->str_release);
+        if (!attr_truthy(self, st->str__is_running)) Py_RETURN_NONE;
+    }
     StoppingScope stopping(st, self);
     set_attr(self, st->str__is_running, Py_False);
     Ref pool = get_attr(self, st->str_executor);

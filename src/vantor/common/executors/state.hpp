@@ -86,6 +86,13 @@ inline bool truthy(PyObject* obj) { return require(PyObject_IsTrue(obj)) != 0; }
 inline bool attr_truthy(PyObject* obj, PyObject* name) { return truthy(get_attr(obj, name).get()); }
 inline void set_attr(PyObject* obj, PyObject* name, PyObject* value) { require(PyObject_SetAttr(obj, name, value)); }
 
+// self._lock.<method>(), reading _lock anew each time as the methods do.
+inline void call_lock(State* st, PyObject* self, PyObject* method) {
+    Ref lock = get_attr(self, st->str__lock);
+    PyObject* args[] = {lock.get()};
+    call_method(method, args, 1);
+}
+
 // Calls `global()` with no arguments.
 inline Ref call_global(State* st, PyObject* name) {
     Ref fn = lookup_global(st->globals, name);

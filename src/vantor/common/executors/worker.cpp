@@ -38,12 +38,6 @@ void log_debug(State* st, PyObject* message) {
     call_method(st->str_debug, args, 2);
 }
 
-void call_lock(State* st, PyObject* self, PyObject* method) {
-    Ref lock = get_attr(self, st->str__lock);
-    PyObject* args[] = {lock.get()};
-    call_method(method, args, 1);
-}
-
 // _num_running_threads += delta under _lock; the lock is released however the update ends.
 void adjust_running(State* st, PyObject* self, long delta) {
     call_lock(st, self, st->str_acquire);
@@ -54,12 +48,7 @@ void adjust_running(State* st, PyObject* self, long delta) {
                                            : PyNumber_Add(current.get(), step.get()));
         set_attr(self, st->str__num_running_threads, updated.get());
     } catch (...) {
-        SavedError pending;
-        try {
-            call_lock(st, self, st->str_release);
-        } catch (const PyErrOccurred&) {
-            PyErr_Clear();
-        }
+        cleanup_during_unwind([&] { call_lock(st, self, st->str_release); });
         throw;
     }
     call_lock(st, self, st->str_release);
@@ -125,12 +114,7 @@ void iteration(State* st, PyObject* self) {
         Py_ssize_t count = collect(st, self);
         log_debug(st, Ref::steal(PyUnicode_FromFormat("[%S] queue loop end. get %zd tasks", thread_id.get(), count)).get());
     } catch (...) {
-        SavedError pending;
-        try {
-            adjust_running(st, self, -1);
-        } catch (const PyErrOccurred&) {
-            PyErr_Clear();
-        }
+        cleanup_during_unwind([&] { adjust_running(st, self, -1); });
         throw;
     }
     adjust_running(st, self, -1);

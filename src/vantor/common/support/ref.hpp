@@ -109,6 +109,19 @@ private:
 #endif
 };
 
+// Runs `cleanup` while an exception propagates (inside a catch block, before `throw;`): the
+// pending exception is kept aside meanwhile, and a failure of the cleanup itself is dropped so
+// that the original error is the one reported.
+template <class F>
+void cleanup_during_unwind(F&& cleanup) noexcept {
+    SavedError pending;
+    try {
+        cleanup();
+    } catch (...) {
+        PyErr_Clear();
+    }
+}
+
 // Takes the pending exception out of the interpreter, as an `except` clause does, so that the
 // handler may call into the interpreter; `rethrow` puts it back, otherwise it is dropped.
 class CaughtError {
