@@ -85,7 +85,8 @@ constexpr Param gauge_params[] = {
     {"self"}, {"stat", "str"}, {"value", "int"}, {"delta", "bool"}, {"tags", "Tags"}};
 constexpr Signature gauge_sig{"_gauge", gauge_params, "None"};
 
-void gauge_impl(State* st, PyObject* self, PyObject* stat, PyObject* value, bool delta, PyObject* tags) {
+void gauge_impl(State* st, PyObject* self, PyObject* stat, PyObject* value, bool delta, PyObject* tags,
+                const ClientView* fresh = nullptr) {
     ValueText text;
     char chars[48];
     Py_ssize_t n = format_small_int(value, chars + 1);
@@ -107,9 +108,10 @@ void gauge_impl(State* st, PyObject* self, PyObject* stat, PyObject* value, bool
     // reset to 0 first, or "-5|g" would lower the gauge by 5 instead of setting it to -5.
     if (!delta && negative) {
         ValueText zero(st->zero_gauge_text);
-        call_send_stat(st, self, stat, zero, tags);
+        call_send_stat(st, self, stat, zero, tags, fresh);
+        fresh = nullptr;  // the first line ran code: look the client up again
     }
-    call_send_stat(st, self, stat, text, tags);
+    call_send_stat(st, self, stat, text, tags, fresh);
 }
 
 PyObject* gauge_body(FunctionObject* f, BoundArgs& a) {
@@ -120,51 +122,55 @@ PyObject* gauge_body(FunctionObject* f, BoundArgs& a) {
 // A silenced client whose steps are all ours drops the metric before the value text is made:
 // nothing observable happens in between (formatting an int runs no Python code, and the flag is a
 // plain instance attribute holding False, whose truth test runs none either).
-bool dropped_early(State* st, PyObject* self) {
-    const ClientView& view = view_of(st, self);
+bool dropped_early(const ClientView& view) {
     return view.valid && view.gauge_ours && view.send_stat_ours && view.statd_available == Py_False;
 }
 
 PyObject* inc_body(FunctionObject* f, BoundArgs& a) {
     State* st = state_of(f);
-    if (!dropped_early(st, a[0])) call_gauge(st, a[0], a[1], a[2], true, a[3]);
+    const ClientView& view = view_of(st, a[0]);
+    if (!dropped_early(view)) call_gauge(st, a[0], a[1], a[2], true, a[3], &view);
     Py_RETURN_NONE;
 }
 
 PyObject* set_body(FunctionObject* f, BoundArgs& a) {
     State* st = state_of(f);
-    if (!dropped_early(st, a[0])) call_gauge(st, a[0], a[1], a[2], false, a[3]);
+    const ClientView& view = view_of(st, a[0]);
+    if (!dropped_early(view)) call_gauge(st, a[0], a[1], a[2], false, a[3], &view);
     Py_RETURN_NONE;
 }
 
-void timing_impl(State* st, PyObject* self, PyObject* key, double seconds, PyObject* tags) {
+void timing_impl(State* st, PyObject* self, PyObject* key, double seconds, PyObject* tags,
+                 const ClientView* fresh = nullptr) {
     ValueText text;
     char chars[340];
     Py_ssize_t n = format_seconds(seconds, chars);
     std::memcpy(chars + n, "|h", 2);
     text.set_ascii(chars, n + 2);
-    call_send_stat(st, self, key, text, tags);
+    call_send_stat(st, self, key, text, tags, fresh);
 }
 
 PyObject* timing_body(FunctionObject* f, BoundArgs& a) {
     State* st = state_of(f);
     const ClientView& view = view_of(st, a[0]);
     if (view.valid && view.send_stat_ours && view.statd_available == Py_False) Py_RETURN_NONE;
-    timing_impl(st, a[0], a[1], PyFloat_AS_DOUBLE(a[2]), a[3]);
+    timing_impl(st, a[0], a[1], PyFloat_AS_DOUBLE(a[2]), a[3], &view);
     Py_RETURN_NONE;
 }
 
 }  // namespace
 
-void call_gauge(State* st, PyObject* self, PyObject* stat, PyObject* value, bool delta, PyObject* tags) {
-    if (view_of(st, self).gauge_ours)
-        return gauge_impl(st, self, stat, value, delta, tags);
+void call_gauge(State* st, PyObject* self, PyObject* stat, PyObject* value, bool delta, PyObject* tags,
+                const ClientView* fresh) {
+    const ClientView& view = fresh ? *fresh : view_of(st, self);
+    if (view.gauge_ours) return gauge_impl(st, self, stat, value, delta, tags, &view);
     PyObject* args[] = {self, stat, value, delta ? Py_True : Py_False, tags};
     call_method(st->str__gauge, args, 3, st->kw_delta_tags);
 }
 
 void call_timing(State* st, PyObject* self, PyObject* key, PyObject* delta, PyObject* tags) {
     if (PyUnicode_CheckExact(key) && view_of(st, self).timing_ours) {
+        // The float conversion may run Python code, so the client is looked up again after it.
         Ref seconds = convert_float(delta);
         return timing_impl(st, self, key, PyFloat_AS_DOUBLE(seconds.get()), tags);
     }

@@ -44,23 +44,53 @@ void render_tag(LineBuilder& line, PyObject* tag, PyObject* value) {
     line.append_text_of(value);
 }
 
-void append_tag(State* st, PyObject* self, LineBuilder& line, bool own_build_tag, PyObject* tag,
-                PyObject* value, Py_ssize_t index) {
-    if (index > 0) line.append_char(',');
-    if (own_build_tag) return render_tag(line, tag, value);
-    PyObject* args[] = {self, tag, value};
-    Ref rendered = call_method(st->str__build_tag, args, 3);
-    // The rendered tags are joined with ",".join(), which takes str instances only.
-    if (!PyUnicode_Check(rendered.get())) {
-        PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", index,
-                     Py_TYPE(rendered.get())->tp_name);
-        throw_error();
+// Renders the tags into the line. With our own _build_tag each tag goes straight into the line;
+// an override is called for every tag first and its results are joined afterwards, as
+// ",".join() of the rendered list does (a result that is not a str fails only at the join).
+class TagRenderer {
+public:
+    TagRenderer(State* st, PyObject* self, LineBuilder& line, bool own_build_tag)
+        : st_(st), self_(self), line_(line), own_(own_build_tag) {}
+
+    void add(PyObject* tag, PyObject* value) {
+        if (own_) {
+            if (count_++ > 0) line_.append_char(',');
+            return render_tag(line_, tag, value);
+        }
+        PyObject* args[] = {self_, tag, value};
+        Ref result = call_method(st_->str__build_tag, args, 3);
+        if (!rendered_) rendered_ = Ref::steal(PyList_New(0));
+        require(PyList_Append(rendered_.get(), result.get()));
     }
-    line.append_str(rendered.get());
-}
+
+    void finish() {
+        if (!rendered_) return;
+        const Py_ssize_t n = PyList_GET_SIZE(rendered_.get());
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* item = PyList_GET_ITEM(rendered_.get(), i);
+            if (!PyUnicode_Check(item)) {
+                PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", i,
+                             Py_TYPE(item)->tp_name);
+                throw_error();
+            }
+        }
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            if (i > 0) line_.append_char(',');
+            line_.append_str(PyList_GET_ITEM(rendered_.get(), i));
+        }
+    }
+
+private:
+    State* st_;
+    PyObject* self_;
+    LineBuilder& line_;
+    bool own_;
+    Py_ssize_t count_ = 0;
+    Ref rendered_;  // list of the override's results
+};
 
 void append_tags(State* st, PyObject* self, LineBuilder& line, PyObject* tags, bool own_build_tag) {
-    Py_ssize_t index = 0;
+    TagRenderer renderer(st, self, line, own_build_tag);
     if (PyDict_CheckExact(tags)) {
         const Py_ssize_t size = PyDict_GET_SIZE(tags);
         Py_ssize_t pos = 0;
@@ -70,29 +100,33 @@ void append_tags(State* st, PyObject* self, LineBuilder& line, PyObject* tags, b
             // Rendering may run Python code that changes the mapping; hold the pair meanwhile.
             Ref k = Ref::new_ref(key);
             Ref v = Ref::new_ref(value);
-            append_tag(st, self, line, own_build_tag, k.get(), v.get(), index++);
+            renderer.add(k.get(), v.get());
             if (PyDict_GET_SIZE(tags) != size) {
                 PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
                 throw_error();
             }
         }
-        return;
+    } else {
+        PyObject* args[] = {tags};
+        Ref items = call_method(st->str_items, args, 1);
+        Ref it = Ref::steal(PyObject_GetIter(items.get()));
+        while (PyObject* raw = PyIter_Next(it.get())) {
+            Ref item = Ref::steal(raw);
+            Ref pair[2];
+            unpack_exact(item.get(), pair, 2);
+            renderer.add(pair[0].get(), pair[1].get());
+        }
+        if (PyErr_Occurred()) throw_error();
     }
-    PyObject* args[] = {tags};
-    Ref items = call_method(st->str_items, args, 1);
-    Ref it = Ref::steal(PyObject_GetIter(items.get()));
-    while (PyObject* raw = PyIter_Next(it.get())) {
-        Ref item = Ref::steal(raw);
-        Ref pair[2];
-        unpack_exact(item.get(), pair, 2);
-        append_tag(st, self, line, own_build_tag, pair[0].get(), pair[1].get(), index++);
-    }
-    if (PyErr_Occurred()) throw_error();
+    renderer.finish();
 }
 
+// `fresh`: the view was just validated and nothing has run since.
 void prepare_into(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags, LineBuilder& line,
-                  const ClientView& view) {
-    Ref prefix = read_attr(view, view.prefix, self, st->str__prefix);
+                  const ClientView& view, bool fresh = false) {
+    Ref prefix = fresh && view.prefix ? Ref::new_ref(view.prefix) : read_attr(view, view.prefix, self, st->str__prefix);
+    // A str prefix and its truth test run no Python code, so the view stays fresh past them.
+    fresh = fresh && PyUnicode_CheckExact(prefix.get());
     if (truth_of(prefix.get())) {
         line.append_text_of(prefix.get());
         line.append_char('.');
@@ -101,8 +135,9 @@ void prepare_into(State* st, PyObject* self, PyObject* stat, ValueText& value, P
     if (truth_of(tags)) {
         line.append_char(',');
         const bool own_build_tag =
-            view.valid && view.snapshot.still_valid(self) ? view.build_tag_ours
-                                                          : resolves_to(self, st->str__build_tag, st->fn_build_tag);
+            fresh || (view.valid && view.snapshot.still_valid(self))
+                ? view.build_tag_ours
+                : resolves_to(self, st->str__build_tag, st->fn_build_tag);
         append_tags(st, self, line, tags, own_build_tag);
     }
     line.append_char(':');
@@ -159,7 +194,7 @@ Ref call_prepare(State* st, PyObject* self, PyObject* stat, ValueText& value, Py
 // of attribute reads and the errors are those of the step-by-step path.
 void send_direct(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags, const ClientView& view) {
     LineBuilder line;
-    prepare_into(st, self, stat, value, tags, line, view);
+    prepare_into(st, self, stat, value, tags, line, view, true);
     if (line.contains_line_feed()) raise_line_feed(line.to_str().get());
     if (!view.snapshot.still_valid(self)) {
         // Rendering the tags ran code that changed the client: take the ordinary steps from here.
@@ -176,11 +211,15 @@ void send_direct(State* st, PyObject* self, PyObject* stat, ValueText& value, Py
     call_method(st->str_sendto, args, 3);
 }
 
-void send_stat_impl(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags) {
-    const ClientView view = view_of(st, self);
-    Ref available = read_attr(view, view.statd_available, self, st->str_statd_available);
+void send_stat_impl(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags,
+                    const ClientView* fresh = nullptr) {
+    const ClientView view = fresh ? *fresh : view_of(st, self);
+    Ref available = view.statd_available ? Ref::new_ref(view.statd_available)
+                                         : Ref::steal(PyObject_GetAttr(self, st->str_statd_available));
     if (!truth_of(available.get())) return;
-    if (value.is_exact_str() && view.line_steps_ours && view.snapshot.still_valid(self))
+    // The flag's truth test ran no code when it is a bool, so the view is still fresh then.
+    const bool still_fresh = PyBool_Check(available.get()) || view.snapshot.still_valid(self);
+    if (value.is_exact_str() && view.line_steps_ours && still_fresh)
         return send_direct(st, self, stat, value, tags, view);
 
     Ref line = call_prepare(st, self, stat, value, tags);
@@ -224,8 +263,10 @@ PyObject* send_body(FunctionObject* f, BoundArgs& a) {
 
 }  // namespace
 
-void call_send_stat(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags) {
-    if (view_of(st, self).send_stat_ours) return send_stat_impl(st, self, stat, value, tags);
+void call_send_stat(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags,
+                    const ClientView* fresh) {
+    const ClientView& view = fresh ? *fresh : view_of(st, self);
+    if (view.send_stat_ours) return send_stat_impl(st, self, stat, value, tags, &view);
     PyObject* args[] = {self, stat, value.as_object(), tags};
     call_method(st->str__send_stat, args, 3, st->kw_tags);
 }
