@@ -169,8 +169,10 @@ void call_gauge(State* st, PyObject* self, PyObject* stat, PyObject* value, bool
 }
 
 void call_timing(State* st, PyObject* self, PyObject* key, PyObject* delta, PyObject* tags) {
-    if (PyUnicode_CheckExact(key) && view_of(st, self).timing_ours) {
-        // The float conversion may run Python code, so the client is looked up again after it.
+    const ClientView& view = view_of(st, self);
+    if (PyUnicode_CheckExact(key) && view.timing_ours) {
+        if (PyFloat_CheckExact(delta)) return timing_impl(st, self, key, PyFloat_AS_DOUBLE(delta), tags, &view);
+        // Converting another number may run Python code: the client is looked up again after it.
         Ref seconds = convert_float(delta);
         return timing_impl(st, self, key, PyFloat_AS_DOUBLE(seconds.get()), tags);
     }

@@ -19,8 +19,19 @@ constexpr Signature factory_sig{"timing", factory_params, "Any"};
 constexpr Signature decorator_sig{"timing_decorator", decorator_params, "Any"};
 constexpr Signature wrapper_sig{"wrapped_function", wrapper_params, "Any"};
 
+// time.time(), with the global `time` and its attribute `time` looked up at this moment.
 Ref wall_clock(State* st) {
     Ref time = lookup_global(st->globals, st->str_time);
+    if (PyModule_CheckExact(time.get())) {
+        // A plain module's attribute is its dict entry (the module type defines no `time`):
+        // the same lookup, without the general attribute machinery.
+        PyObject* clock = PyDict_GetItemWithError(PyModule_GetDict(time.get()), st->str_time);
+        if (clock != nullptr) {
+            Ref held = Ref::new_ref(clock);
+            return Ref::steal(PyObject_CallNoArgs(held.get()));
+        }
+        if (PyErr_Occurred()) throw_error();
+    }
     PyObject* args[] = {time.get()};
     return call_method(st->str_time, args, 1);
 }
