@@ -17,6 +17,7 @@ import weakref
 
 import pytest
 
+from leak_helpers import assert_refcounts_stable as _stable, raising
 import vantor.common.executors as vex
 import vantor.common.stat as vstat
 from executor_helpers import bounded
@@ -157,27 +158,7 @@ def fresh(s):
 
 
 def assert_refcounts_stable(call, *objs, calls=CALLS):
-    call()  # the first calls may fill caches or intern names
-    call()
-    gc.collect()
-    before = [sys.getrefcount(o) for o in objs]
-    for _ in range(calls):
-        call()
-    gc.collect()  # cyclic garbage is not a leak
-    after = [sys.getrefcount(o) for o in objs]
-    assert after == before
-
-
-def raising(call, exc):
-    def run():
-        try:
-            call()
-        except exc:
-            pass
-        else:
-            raise AssertionError("expected " + exc.__name__)
-
-    return run
+    _stable(call, *objs, calls=calls)
 
 
 # --- metrics client ----------------------------------------------------------------------------

@@ -7,36 +7,18 @@ import weakref
 import pytest
 
 import vantor.common.stat as vstat
+from leak_helpers import assert_refcounts_stable as _stable, raising
 from vantor.common.stat import StatClient
 
 CALLS = 1000
 
 
+def assert_refcounts_stable(call, *objs):
+    _stable(call, *objs, calls=CALLS)
+
+
 class MyStr(str):
     pass
-
-
-def assert_refcounts_stable(call, *objs):
-    call()  # first call may fill caches or intern names
-    gc.collect()
-    before = [sys.getrefcount(o) for o in objs]
-    for _ in range(CALLS):
-        call()
-    gc.collect()  # cyclic garbage is not a leak
-    after = [sys.getrefcount(o) for o in objs]
-    assert after == before
-
-
-def raising(call, exc):
-    def run():
-        try:
-            call()
-        except exc:
-            pass
-        else:
-            raise AssertionError("expected " + exc.__name__)
-
-    return run
 
 
 @pytest.fixture
