@@ -5,12 +5,15 @@
 
 namespace vantor::support {
 
+void set_error_without_exception(const char* where) noexcept {
+    PyErr_Format(PyExc_SystemError, "%s failed without setting an exception", where);
+}
+
 void set_error_from_current_exception(const char* where) noexcept {
     try {
         throw;
     } catch (const PyErrOccurred&) {
-        if (!PyErr_Occurred())
-            PyErr_Format(PyExc_SystemError, "%s failed without setting an exception", where);
+        if (!PyErr_Occurred()) set_error_without_exception(where);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

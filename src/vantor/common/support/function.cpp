@@ -54,9 +54,10 @@ void function_dealloc(PyObject* op) {
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
     FunctionObject* f = as_function(callable);
+    BoundArgs bound;
+    if (!bind_arguments({f->sig, f->names, f->defaults}, args, PyVectorcall_NARGS(nargsf), kwnames, bound))
+        return nullptr;
     return boundary(f->sig->name, [&]() -> PyObject* {
-        BoundArgs bound;
-        bind_arguments({f->sig, f->names, f->defaults}, args, PyVectorcall_NARGS(nargsf), kwnames, bound);
         RecursionGuard guard(" while calling a Python object");
         return f->body(f, bound);
     });

@@ -192,13 +192,18 @@ public:
 };
 
 void set_error_from_current_exception(const char* where) noexcept;
+void set_error_without_exception(const char* where) noexcept;
 
 // Runs a slot body: C++ exceptions become the interpreter's, and the failure value is returned.
+// The usual case, an error the interpreter already holds, is caught by type: classifying by a
+// rethrow would unwind a second time.
 template <class F>
 auto boundary(const char* where, F&& body) noexcept -> decltype(body()) {
     using R = decltype(body());
     try {
         return body();
+    } catch (const PyErrOccurred&) {
+        if (!PyErr_Occurred()) set_error_without_exception(where);
     } catch (...) {
         set_error_from_current_exception(where);
     }

@@ -87,7 +87,8 @@ struct BindTarget {
     PyObject* defaults;  // tuple or nullptr, read at call time
 };
 
-void bind_arguments(const BindTarget& target, PyObject* const* args, Py_ssize_t nargs,
+// False, with the interpreter's exception set, when the arguments do not fit.
+bool bind_arguments(const BindTarget& target, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, BoundArgs& out);
 
 // The conversions of the annotations, each usable on its own (the binder applies them in order:
