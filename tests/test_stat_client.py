@@ -422,3 +422,21 @@ class TestOverrides:
         c.inc("again")
         assert seen == ["after:+1|g"]
         assert receiver.drain() == [b"before:+1|g", b"again:+1|g"]
+
+
+# Seconds are formatted in exact integer arithmetic below 2**100 and by the library above it;
+# both must agree with the interpreter's "%0.6f" everywhere, ties to even included.
+@pytest.mark.parametrize("seconds", [
+    0.0, -0.0, 5e-7, 4.999999999e-7, 1.5e-6, 2.5e-6, 0.0078125, 0.0234375, 123456.0000005, 1e-320,
+    2.0 ** -1074, 0.1, 2.0 ** 99, 2.0 ** 100 - 2.0 ** 47, 2.0 ** 100, 1e30, 1.7976931348623157e308,
+])
+@pytest.mark.parametrize("sign", [1, -1])
+def test_seconds_format_as_the_interpreter_does(vstat, seconds, sign):
+    lines = []
+
+    class Collect(vstat.StatClient):
+        def _after(self, data):
+            lines.append(data)
+
+    Collect("127.0.0.1", 9).timing("t", sign * seconds)
+    assert lines == ["t:" + "%0.6f|h" % (sign * seconds)]

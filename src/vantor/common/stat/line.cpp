@@ -3,6 +3,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 
 namespace vantor::stat {
 
@@ -85,6 +86,46 @@ Ref LineBuilder::to_ascii_bytes() {
     return Ref::steal(PyUnicode_AsASCIIString(line.get()));
 }
 
+namespace {
+
+// "%0.6f" for |seconds| < 2**100 in exact integer arithmetic: seconds is m * 2**e with m an integer
+// of at most 53 bits, so seconds * 10**6 is (m * 10**6) * 2**e, which 128 bits hold; it is rounded
+// to an integer half to even, as the interpreter's correctly rounded formatting does.
+Py_ssize_t format_seconds_exact(double magnitude, bool negative, char* out) {
+    int exponent;
+    const double fraction = std::frexp(magnitude, &exponent);  // magnitude = fraction * 2**exponent
+    const auto mantissa = static_cast<std::uint64_t>(std::ldexp(fraction, 53));
+    const int shift = 53 - exponent;  // magnitude = mantissa / 2**shift
+    const unsigned __int128 scaled = static_cast<unsigned __int128>(mantissa) * 1000000u;  // < 2**73
+    unsigned __int128 micros;
+    if (shift <= 0) {
+        micros = scaled << -shift;
+    } else if (shift >= 74) {
+        micros = 0;  // below half a microsecond, whatever the mantissa
+    } else {
+        micros = scaled >> shift;
+        const unsigned __int128 rest = scaled & ((static_cast<unsigned __int128>(1) << shift) - 1);
+        const unsigned __int128 half = static_cast<unsigned __int128>(1) << (shift - 1);
+        if (rest > half || (rest == half && (micros & 1))) ++micros;
+    }
+    char digits[48];
+    int n = 0;
+    unsigned __int128 whole = micros / 1000000u;
+    auto frac = static_cast<unsigned>(micros % 1000000u);
+    for (int i = 0; i < 6; ++i, frac /= 10) digits[n++] = static_cast<char>('0' + frac % 10);
+    digits[n++] = '.';
+    do {
+        digits[n++] = static_cast<char>('0' + static_cast<unsigned>(whole % 10));
+        whole /= 10;
+    } while (whole != 0);
+    char* p = out;
+    if (negative) *p++ = '-';
+    while (n > 0) *p++ = digits[--n];
+    return p - out;
+}
+
+}  // namespace
+
 Py_ssize_t format_seconds(double seconds, char* out) {
     // The interpreter writes a NaN without its sign, and the infinities as inf / -inf.
     if (std::isnan(seconds)) {
@@ -97,6 +138,8 @@ Py_ssize_t format_seconds(double seconds, char* out) {
         std::memcpy(out, text, n);
         return static_cast<Py_ssize_t>(n);
     }
+    const double magnitude = std::fabs(seconds);
+    if (magnitude < 0x1p100) return format_seconds_exact(magnitude, std::signbit(seconds), out);
     // Correctly rounded (ties to even on the exact binary value), as the interpreter's dtoa.
     auto [end, ec] = std::to_chars(out, out + 330, seconds, std::chars_format::fixed, 6);
     (void)ec;
