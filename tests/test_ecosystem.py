@@ -89,3 +89,12 @@ def test_functions_pickle_and_copy_by_reference(func):
 def test_task_pickles():
     task = executors.Task(args=(1, "a"), kwargs={"k": 2})
     assert pickle.loads(pickle.dumps(task)) == task
+
+
+@pytest.mark.parametrize("func", [stat.StatClient.inc, executors.DelayedBatchExecutor.run])
+def test_the_function_type_is_closed(func):
+    kind = type(func)
+    with pytest.raises(TypeError):
+        kind()  # an instance without a body would crash when called
+    with pytest.raises(TypeError):
+        kind.extra = 1

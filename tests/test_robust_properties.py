@@ -38,7 +38,10 @@ class ArgError(TypeError):
 def type_name(obj):
     """The interpreter's own name of the object's type (its tp_name)."""
     t = type(obj)
-    if t.__flags__ & (1 << 9) or t.__module__ == "builtins":  # a heap type, or a builtin
+    heap, immutable = t.__flags__ & (1 << 9), t.__flags__ & (1 << 8)
+    # A class statement's type is named by its bare name; static types and the immutable heap
+    # types that extensions make from a spec (decimal.Decimal from 3.13 on) by their full name.
+    if (heap and not immutable) or t.__module__ == "builtins":
         return t.__name__
     return f"{t.__module__}.{t.__name__}"
 

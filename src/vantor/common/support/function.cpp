@@ -251,12 +251,14 @@ PyTypeObject* create_function_type(PyObject* module, const char* qualified_name)
         {0, nullptr},
     };
     // Py_TPFLAGS_METHOD_DESCRIPTOR is honest because tp_descr_get binds exactly as a function does;
-    // it lets `obj.method(...)` skip the bound-method object.
+    // it lets `obj.method(...)` skip the bound-method object. Instances come only from
+    // make_function: one made by calling the type would have no body to run.
     PyType_Spec spec = {
         qualified_name,
         static_cast<int>(sizeof(FunctionObject)),
         0,
-        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+            Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
         slots,
     };
     return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
