@@ -54,9 +54,9 @@ void init_names(State* st) {
 #define INTERN(name) st->str_##name = intern(#name);
     EXECUTORS_INTERNED(INTERN)
 #undef INTERN
-    st->kw_args_kwargs = require(Py_BuildValue("(ss)", "args", "kwargs"));
-    st->kw_max_workers = require(Py_BuildValue("(s)", "max_workers"));
-    st->kw_wait = require(Py_BuildValue("(s)", "wait"));
+    st->kw_args_kwargs = keyword_names({"args", "kwargs"});
+    st->kw_max_workers = keyword_names({"max_workers"});
+    st->kw_wait = keyword_names({"wait"});
     st->poll_interval = require(PyFloat_FromDouble(0.1));
     st->empty_text = require(PyUnicode_FromString(""));
 }
@@ -98,7 +98,7 @@ void exec_body(PyObject* module) {
         Ref namedtuple = global(globals, "namedtuple");
         Ref fields = Ref::steal(Py_BuildValue("[ss]", "args", "kwargs"));
         Ref type_name = Ref::steal(PyUnicode_FromString("Task"));
-        Ref kwnames = Ref::steal(Py_BuildValue("(s)", "module"));
+        Ref kwnames = Ref::steal(keyword_names({"module"}));
         PyObject* args[] = {type_name.get(), fields.get(), module_name.get()};
         bind_global(globals, "Task", Ref::steal(PyObject_Vectorcall(namedtuple.get(), args, 2, kwnames.get())).get());
     }

@@ -69,8 +69,8 @@ void init_names(State* st) {
     st->str__after = intern("_after");
     st->str__send = intern("_send");
     st->str_warning_format = require(PyUnicode_FromString("Unable to find address for %s:%s. No statsd will be reported."));
-    st->kw_tags = require(Py_BuildValue("(s)", "tags"));
-    st->kw_delta_tags = require(Py_BuildValue("(ss)", "delta", "tags"));
+    st->kw_tags = keyword_names({"tags"});
+    st->kw_delta_tags = keyword_names({"delta", "tags"});
     st->zero_gauge_text = require(PyUnicode_FromString("0|g"));
 }
 

@@ -5,6 +5,13 @@ namespace vantor::support {
 
 PyObject* intern(const char* text) { return require(PyUnicode_InternFromString(text)); }
 
+PyObject* keyword_names(std::initializer_list<const char*> names) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+    Py_ssize_t i = 0;
+    for (const char* name : names) PyTuple_SET_ITEM(tuple.get(), i++, intern(name));
+    return tuple.release();
+}
+
 Ref lookup_global(PyObject* globals, PyObject* name) {
     PyObject* value = PyDict_GetItemWithError(globals, name);
     if (value != nullptr) return Ref::new_ref(value);

@@ -4,6 +4,8 @@
 
 #include "ref.hpp"
 
+#include <initializer_list>
+
 namespace vantor::support {
 
 // The global `name` of a module namespace, else the builtin of that name; NameError otherwise.
@@ -21,5 +23,9 @@ void bind_global(PyObject* globals, const char* name, PyObject* value);
 
 // An interned str that lives as long as the process: names of globals and attributes.
 PyObject* intern(const char* text);
+
+// A tuple of interned names, for the keyword names of a vectorcall: the callee matches interned
+// names to its parameters by identity, and others by comparing text. Returns a new reference.
+PyObject* keyword_names(std::initializer_list<const char*> names);
 
 }  // namespace vantor::support

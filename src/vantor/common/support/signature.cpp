@@ -33,6 +33,17 @@ bool fail_incorrect_type(const char* param, const char* expected, PyObject* give
     return false;
 }
 
+// 1 when two keyword names are equal, 0 when not, -1 on error. Names from call sites are interned
+// like ours, so two different interned strings differ without a look at their text.
+int same_name(PyObject* a, PyObject* b) {
+    if (a == b) return 1;
+    if (PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        if (PyUnicode_CHECK_INTERNED(a) && PyUnicode_CHECK_INTERNED(b)) return 0;
+        if (PyUnicode_GET_LENGTH(a) != PyUnicode_GET_LENGTH(b)) return 0;
+    }
+    return PyObject_RichCompareBool(a, b, Py_EQ);
+}
+
 // Index of `key` among the parameter names, -1 when absent, -2 on error. Interned names match by
 // identity first.
 Py_ssize_t find_name(PyObject* names, PyObject* key) {
@@ -40,7 +51,7 @@ Py_ssize_t find_name(PyObject* names, PyObject* key) {
     for (Py_ssize_t i = 0; i < n; ++i)
         if (PyTuple_GET_ITEM(names, i) == key) return i;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(names, i), key, Py_EQ);
+        int eq = same_name(PyTuple_GET_ITEM(names, i), key);
         if (eq < 0) return -2;
         if (eq) return i;
     }
@@ -137,7 +148,7 @@ bool bind_arguments(const BindTarget& target, PyObject* const* args, Py_ssize_t 
         for (Py_ssize_t k = 0; k < nkw && !found; ++k)
             found = PyTuple_GET_ITEM(kwnames, k) == name;
         for (Py_ssize_t k = 0; k < nkw && !found; ++k) {
-            int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(kwnames, k), name, Py_EQ);
+            int eq = same_name(PyTuple_GET_ITEM(kwnames, k), name);
             if (eq < 0) return false;
             found = eq;
         }
