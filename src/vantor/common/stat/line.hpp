@@ -19,13 +19,13 @@ public:
     LineBuilder& operator=(const LineBuilder&) = delete;
 
     void append_ascii(const char* text, Py_ssize_t length) {
-        if (length_ + length > capacity_) grow(length);
-        std::memcpy(data_ + length_, text, static_cast<std::size_t>(length));
+        if (length_ + length + kSlack > capacity_) grow(length + kSlack);
+        copy_short(data_ + length_, text, length);
         length_ += length;
     }
     void append_ascii(const char* text) { append_ascii(text, static_cast<Py_ssize_t>(std::strlen(text))); }
     void append_char(char c) {
-        if (length_ + 1 > capacity_) grow(1);
+        if (length_ + 1 + kSlack > capacity_) grow(1 + kSlack);
         data_[length_++] = c;
     }
     // Any str instance.
@@ -46,6 +46,23 @@ public:
     Ref to_ascii_bytes();
 
 private:
+    // Names and tag texts are short: copied with a few fixed-size moves instead of a call to
+    // memcpy. The buffer keeps kSlack bytes spare, so the moves never pass its end.
+    static constexpr Py_ssize_t kSlack = 16;
+    static void copy_short(char* dst, const char* src, Py_ssize_t length) {
+        if (length >= 8 && length <= 16) {
+            std::memcpy(dst, src, 8);
+            std::memcpy(dst + length - 8, src + length - 8, 8);
+        } else if (length >= 4 && length < 8) {
+            std::memcpy(dst, src, 4);
+            std::memcpy(dst + length - 4, src + length - 4, 4);
+        } else if (length < 4) {
+            for (Py_ssize_t i = 0; i < length; ++i) dst[i] = src[i];
+        } else {
+            std::memcpy(dst, src, static_cast<std::size_t>(length));
+        }
+    }
+
     void grow(Py_ssize_t extra);
     void append_other_str(PyObject* text);
     void flush_to_pieces();
