@@ -40,7 +40,7 @@ def type_name(obj):
     t = type(obj)
     heap, immutable = t.__flags__ & (1 << 9), t.__flags__ & (1 << 8)
     # A class statement's type is named by its bare name; static types and the immutable heap
-    # types that extensions make from a spec (decimal.Decimal from 3.13 on) by their full name.
+    # types that extensions build with PyType_FromSpec (decimal.Decimal from 3.13 on) by their full name.
     if (heap and not immutable) or t.__module__ == "builtins":
         return t.__name__
     return f"{t.__module__}.{t.__name__}"

@@ -99,8 +99,8 @@ void gauge_impl(State* st, PyObject* self, PyObject* stat, PyObject* value, bool
         std::memcpy(chars + 1 + n, "|g", 2);
         text.set_ascii(start, n + 2 + (plus ? 1 : 0));
     } else {
-        Ref spec = Ref::steal(PyUnicode_FromString("d"));
-        Ref digits = Ref::steal(PyObject_Format(value, spec.get()));
+        Ref format = Ref::steal(PyUnicode_FromString("d"));
+        Ref digits = Ref::steal(PyObject_Format(value, format.get()));
         negative = PyUnicode_READ_CHAR(digits.get(), 0) == '-';
         text.set_str(Ref::steal(PyUnicode_FromFormat("%s%U|g", delta && !negative ? "+" : "", digits.get())));
     }

@@ -253,7 +253,7 @@ PyTypeObject* create_function_type(PyObject* module, const char* qualified_name)
     // Py_TPFLAGS_METHOD_DESCRIPTOR is honest because tp_descr_get binds exactly as a function does;
     // it lets `obj.method(...)` skip the bound-method object. Instances come only from
     // make_function: one made by calling the type would have no body to run.
-    PyType_Spec spec = {
+    PyType_Spec type_spec = {
         qualified_name,
         static_cast<int>(sizeof(FunctionObject)),
         0,
@@ -261,7 +261,7 @@ PyTypeObject* create_function_type(PyObject* module, const char* qualified_name)
             Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
         slots,
     };
-    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
 }
 
 Ref make_function(const FunctionFactory& factory, const FunctionDef& def, PyObject* defaults, PyObject* closure) {
