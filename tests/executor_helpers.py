@@ -67,3 +67,23 @@ def join_all(threads, timeout=LIMIT):
     for t in threads:
         t.join(timeout)
     assert not any(t.is_alive() for t in threads), "a thread never finished"
+
+
+def executor_maker(default_cls, default_duration):
+    """A factory of executors for a fixture, and the clean-up that stops every one it made:
+    pool threads that never end would block the interpreter's exit."""
+    made = []
+
+    def make(cls=None, **kwargs):
+        kwargs.setdefault("duration", default_duration)
+        ex = (cls or default_cls)(**kwargs)
+        made.append(ex)
+        return ex
+
+    def stop_all():
+        for ex in made:
+            ex._is_running = False
+            if hasattr(ex, "executor"):
+                ex.executor.shutdown(wait=False)
+
+    return make, stop_all

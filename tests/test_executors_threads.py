@@ -9,26 +9,15 @@ import time
 import pytest
 
 import vantor.common.executors as vex
-from executor_helpers import LIMIT, Collector, bounded, join_all, run_threads
+from executor_helpers import LIMIT, Collector, bounded, executor_maker, join_all, run_threads
 from vantor.common.executors import Task
 
 
 @pytest.fixture
 def make():
-    made = []
-
-    def make(cls=Collector, **kwargs):
-        kwargs.setdefault("duration", 0.01)
-        ex = cls(**kwargs)
-        made.append(ex)
-        return ex
-
+    make, stop_all = executor_maker(Collector, 0.01)
     yield make
-    # never leave worker loops behind: pool threads that never end block interpreter exit
-    for ex in made:
-        ex._is_running = False
-        if hasattr(ex, "executor"):
-            ex.executor.shutdown(wait=False)
+    stop_all()
 
 
 @pytest.fixture

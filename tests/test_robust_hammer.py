@@ -11,7 +11,7 @@ import pytest
 
 import vantor.common.executors as vex
 import vantor.common.stat as vstat
-from executor_helpers import LIMIT, bounded, run_threads
+from executor_helpers import LIMIT, bounded, executor_maker, run_threads
 from vantor.common.executors import DelayedBatchExecutor
 from vantor.common.stat import StatClient
 
@@ -248,20 +248,9 @@ def pools(monkeypatch):
 
 @pytest.fixture
 def make():
-    made = []
-
-    def make(**kwargs):
-        kwargs.setdefault("duration", 0.001)
-        ex = Tally(**kwargs)
-        made.append(ex)
-        return ex
-
+    make, stop_all = executor_maker(Tally, 0.001)
     yield make
-    # never leave worker loops behind: pool threads that never end block interpreter exit
-    for ex in made:
-        ex._is_running = False
-        if hasattr(ex, "executor"):
-            ex.executor.shutdown(wait=False)
+    stop_all()
 
 
 def drain(ex, stop=True):
