@@ -37,7 +37,14 @@ public:
     PyObject* dict() const { return dict_; }
 
     static bool version_valid(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030D0000
+        // From 3.13 on, attributes stored in an instance's inline values can change without a new
+        // dict version: nothing is reused there, and every lookup is made afresh.
+        (void)type;
+        return false;
+#else
         return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 && type->tp_version_tag != 0;
+#endif
     }
     static PyObject* dict_of(PyObject* self) {
         // The common layout inline; variable-size and managed-dict objects ask the interpreter.
