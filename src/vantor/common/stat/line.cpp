@@ -40,11 +40,32 @@ void LineBuilder::append_other_str(PyObject* text) {
     require(PyList_Append(pieces_.get(), text));
 }
 
+namespace {
+
+// The value of an int that fits one internal digit, read in place; false for larger ones.
+bool compact_value(PyObject* exact_int, long long& value) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(exact_int))) return false;
+    value = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(exact_int));
+    return true;
+#else
+    const Py_ssize_t size = Py_SIZE(exact_int);
+    if (size < -1 || size > 1) return false;
+    value = size * static_cast<long long>(reinterpret_cast<PyLongObject*>(exact_int)->ob_digit[0]);
+    return true;
+#endif
+}
+
+}  // namespace
+
 Py_ssize_t format_small_int(PyObject* exact_int, char* out) {
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(exact_int, &overflow);
-    if (overflow) return -1;
-    if (v == -1 && PyErr_Occurred()) throw_error();
+    long long v;
+    if (!compact_value(exact_int, v)) {
+        int overflow = 0;
+        v = PyLong_AsLongLongAndOverflow(exact_int, &overflow);
+        if (overflow) return -1;
+        if (v == -1 && PyErr_Occurred()) throw_error();
+    }
     auto [end, ec] = std::to_chars(out, out + 24, v);
     (void)ec;
     return end - out;
