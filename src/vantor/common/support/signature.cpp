@@ -177,39 +177,35 @@ bool bind_arguments(const BindTarget& target, PyObject* const* args, Py_ssize_t 
             out.value[i] = PyTuple_GET_ITEM(target.defaults, ndefaults_all - static_cast<Py_ssize_t>(npos - i));
 
     // Numeric conversions come first, in parameter order; the exact-type checks after them.
-    for (std::size_t i = 0; i < npos; ++i) {
+    // An exact int or float is kept as it is, borrowed like any argument.
+    for (unsigned bits = sig.numeric_params; bits != 0; bits &= bits - 1) {
+        const std::size_t i = static_cast<std::size_t>(__builtin_ctz(bits));
         const Param& p = sig.params[i];
+        PyObject* value = out.value[i];
         switch (p.conv) {
             case Conv::to_int:
-                if (!try_convert_int(p.name, out.value[i], out.owned[i])) return false;
+                if (PyLong_CheckExact(value)) break;
+                if (!try_convert_int(p.name, value, out.owned[i])) return false;
                 out.value[i] = out.owned[i].get();
                 break;
             case Conv::to_float:
-                if (!try_convert_float(out.value[i], out.owned[i])) return false;
+                if (PyFloat_CheckExact(value)) break;
+                if (!try_convert_float(value, out.owned[i])) return false;
                 out.value[i] = out.owned[i].get();
                 break;
-            case Conv::to_bool: {
-                int truth = PyObject_IsTrue(out.value[i]);
+            default: {
+                int truth = PyObject_IsTrue(value);
                 if (truth < 0) return false;
                 out.value[i] = truth ? Py_True : Py_False;
                 break;
             }
-            default:
-                break;
         }
     }
-    for (std::size_t i = 0; i < npos; ++i) {
+    for (unsigned bits = sig.exact_params; bits != 0; bits &= bits - 1) {
+        const std::size_t i = static_cast<std::size_t>(__builtin_ctz(bits));
         const Param& p = sig.params[i];
-        switch (p.conv) {
-            case Conv::exact_str:
-                if (!try_check_exact(p.name, out.value[i], &PyUnicode_Type)) return false;
-                break;
-            case Conv::exact_list:
-                if (!try_check_exact(p.name, out.value[i], &PyList_Type)) return false;
-                break;
-            default:
-                break;
-        }
+        PyTypeObject* expected = p.conv == Conv::exact_str ? &PyUnicode_Type : &PyList_Type;
+        if (!try_check_exact(p.name, out.value[i], expected)) return false;
     }
     return true;
 }

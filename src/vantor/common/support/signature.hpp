@@ -49,7 +49,12 @@ struct Signature {
     constexpr Signature(const char* name_, std::span<const Param> params_, const char* returns_ = nullptr)
         : name(name_), params(params_), returns(returns_) {
         for (const Param& p : params) {
-            if (p.kind == ParamKind::positional_or_keyword) ++npos;
+            if (p.kind == ParamKind::positional_or_keyword) {
+                if (p.conv == Conv::to_int || p.conv == Conv::to_float || p.conv == Conv::to_bool)
+                    numeric_params |= 1u << npos;
+                if (p.conv == Conv::exact_str || p.conv == Conv::exact_list) exact_params |= 1u << npos;
+                ++npos;
+            }
             if (p.kind == ParamKind::var_positional) var_positional = true;
             if (p.kind == ParamKind::var_keyword) var_keyword = true;
         }
@@ -61,6 +66,8 @@ struct Signature {
     std::size_t npos = 0;  // positional-or-keyword parameters, which come first
     bool var_positional = false;
     bool var_keyword = false;
+    unsigned numeric_params = 0;  // bit i: parameter i is converted ("int", "float", "bool")
+    unsigned exact_params = 0;    // bit i: parameter i must be of an exact type ("str", "list")
 
     constexpr std::size_t positional_count() const { return npos; }
     constexpr bool has_var_positional() const { return var_positional; }
