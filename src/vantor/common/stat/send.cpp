@@ -124,7 +124,7 @@ void append_tags(State* st, PyObject* self, LineBuilder& line, PyObject* tags, b
 // `fresh`: the view was just validated and nothing has run since.
 void prepare_into(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags, LineBuilder& line,
                   const ClientView& view, bool fresh = false) {
-    Ref prefix = fresh && view.prefix ? Ref::new_ref(view.prefix) : read_attr(view, view.prefix, self, st->str__prefix);
+    Ref prefix = read_attr(view, view.prefix, self, st->str__prefix, fresh);
     // A str prefix and its truth test run no Python code, so the view stays fresh past them.
     fresh = fresh && PyUnicode_CheckExact(prefix.get());
     if (truth_of(prefix.get())) {
@@ -204,9 +204,9 @@ void send_direct(State* st, PyObject* self, PyObject* stat, ValueText& value, Py
     // Nothing has run since the check, so the view's values are current; where the view has no
     // value the ordinary lookups run, in the step-by-step order.
     const bool cached = view.sock != nullptr && view.addr != nullptr;
-    Ref sock = cached ? Ref::new_ref(view.sock) : Ref::steal(PyObject_GetAttr(self, st->str__sock));
+    Ref sock = read_attr(view, cached ? view.sock : nullptr, self, st->str__sock, true);
     Ref payload = line.to_ascii_bytes();
-    Ref addr = cached ? Ref::new_ref(view.addr) : Ref::steal(PyObject_GetAttr(self, st->str__addr));
+    Ref addr = read_attr(view, cached ? view.addr : nullptr, self, st->str__addr, true);
     PyObject* args[] = {sock.get(), payload.get(), addr.get()};
     call_method(st->str_sendto, args, 3);
 }
@@ -214,8 +214,7 @@ void send_direct(State* st, PyObject* self, PyObject* stat, ValueText& value, Py
 void send_stat_impl(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags,
                     const ClientView* fresh = nullptr) {
     const ClientView view = fresh ? *fresh : view_of(st, self);
-    Ref available = view.statd_available ? Ref::new_ref(view.statd_available)
-                                         : Ref::steal(PyObject_GetAttr(self, st->str_statd_available));
+    Ref available = read_attr(view, view.statd_available, self, st->str_statd_available, true);
     if (!truth_of(available.get())) return;
     // The flag's truth test ran no code when it is a bool, so the view is still fresh then.
     const bool still_fresh = PyBool_Check(available.get()) || view.snapshot.still_valid(self);

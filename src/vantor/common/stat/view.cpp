@@ -35,9 +35,4 @@ const ClientView& view_of(State* st, PyObject* self) {
     return slot;
 }
 
-Ref read_attr(const ClientView& view, PyObject* cached, PyObject* self, PyObject* name) {
-    if (cached != nullptr && view.valid && view.snapshot.still_valid(self)) return Ref::new_ref(cached);
-    return Ref::steal(PyObject_GetAttr(self, name));
-}
-
 }  // namespace vantor::stat

@@ -28,8 +28,12 @@ struct ClientView {
 // re-check it after running any Python code.
 const ClientView& view_of(State* st, PyObject* self);
 
-// self.<name> as a new reference: from the view's borrowed value while the view is still valid,
-// else through the ordinary attribute lookup.
-Ref read_attr(const ClientView& view, PyObject* cached, PyObject* self, PyObject* name);
+// self.<name> as a new reference: the view's borrowed value `cached` when there is one and the
+// view is known fresh (looked up with no Python code run since) or still valid; otherwise the
+// ordinary attribute lookup.
+inline Ref read_attr(const ClientView& view, PyObject* cached, PyObject* self, PyObject* name, bool fresh = false) {
+    if (cached != nullptr && (fresh || (view.valid && view.snapshot.still_valid(self)))) return Ref::new_ref(cached);
+    return Ref::steal(PyObject_GetAttr(self, name));
+}
 
 }  // namespace vantor::stat

@@ -172,7 +172,7 @@ PyObject* function_get_signature(PyObject* self, void*) noexcept {
         PyObject* annotations = annotations_of(f);
 
         const Signature& sig = *f->sig;
-        const Py_ssize_t npos = static_cast<Py_ssize_t>(sig.positional_count());
+        const Py_ssize_t npos = static_cast<Py_ssize_t>(sig.npos);
         const Py_ssize_t ndefaults = f->defaults ? std::min(PyTuple_GET_SIZE(f->defaults), npos) : 0;
         const Py_ssize_t ndefaults_all = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
 
@@ -266,7 +266,7 @@ PyTypeObject* create_function_type(PyObject* module, const char* qualified_name)
 
 Ref make_function(const FunctionFactory& factory, const FunctionDef& def, PyObject* defaults, PyObject* closure) {
     const Signature& sig = *def.sig;
-    const Py_ssize_t npos = static_cast<Py_ssize_t>(sig.positional_count());
+    const Py_ssize_t npos = static_cast<Py_ssize_t>(sig.npos);
     Ref names = Ref::steal(PyTuple_New(npos));
     for (Py_ssize_t i = 0; i < npos; ++i)
         PyTuple_SET_ITEM(names.get(), i, require(PyUnicode_InternFromString(sig.params[i].name)));

@@ -86,12 +86,6 @@ bool try_check_exact(const char* param, PyObject* value, PyTypeObject* expected)
 
 }  // namespace
 
-[[noreturn]] void raise_incorrect_type(const char* param, const char* expected, PyObject* given,
-                                       bool subclass_of_expected) {
-    fail_incorrect_type(param, expected, given, subclass_of_expected);
-    throw_error();
-}
-
 Ref convert_int(const char* param, PyObject* value) {
     Ref out;
     if (!try_convert_int(param, value, out)) throw_error();

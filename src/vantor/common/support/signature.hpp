@@ -68,10 +68,6 @@ struct Signature {
     bool var_keyword = false;
     unsigned numeric_params = 0;  // bit i: parameter i is converted ("int", "float", "bool")
     unsigned exact_params = 0;    // bit i: parameter i must be of an exact type ("str", "list")
-
-    constexpr std::size_t positional_count() const { return npos; }
-    constexpr bool has_var_positional() const { return var_positional; }
-    constexpr bool has_var_keyword() const { return var_keyword; }
 };
 
 inline constexpr std::size_t kMaxPositional = 6;
@@ -104,8 +100,5 @@ Ref convert_int(const char* param, PyObject* value);
 Ref convert_float(PyObject* value);
 void check_exact(const char* param, PyObject* value, PyTypeObject* expected);
 
-// TypeError "Argument '...' has incorrect type (expected ..., got ...)".
-[[noreturn]] void raise_incorrect_type(const char* param, const char* expected, PyObject* given,
-                                       bool subclass_of_expected);
 
 }  // namespace vantor::support
