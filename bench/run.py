@@ -664,6 +664,7 @@ def main(argv=None):
     parser.add_argument("--quick", action="store_true", help="fewer repeats and smaller counts")
     parser.add_argument("--repeats", type=int, help="timed rounds per case (default 15, quick 3)")
     parser.add_argument("--target-ms", type=float, help="length of one timed round (default 60, quick 40)")
+    parser.add_argument("--cases", help="comma-separated case numbers to run (default: all)")
     args = parser.parse_args(argv)
     args.repeats = args.repeats or (3 if args.quick else 15)
     args.target_ns = (args.target_ms or (40 if args.quick else 60)) * 1e6
@@ -715,6 +716,9 @@ def main(argv=None):
         ("8", "memory", [(8, "memory", "< 1 MiB")],
          lambda: case_memory(vstat, vexec, vexec_reason, args, rows, samples)),
     ]
+    if args.cases:
+        wanted = set(args.cases.split(","))
+        cases = [c for c in cases if c[0] in wanted]
     for number, name, fallback, run in cases:
         t0 = time.monotonic()
         if number in ("6", "7") and vexec is None:

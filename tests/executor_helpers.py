@@ -1,7 +1,11 @@
-"""Shared pieces of the executor tests: a recording executor and bounded waits,
-so that a hang in the code under test fails a test instead of the whole run."""
+"""Shared pieces of the executor tests: a recording executor, fakes that drive the worker
+loop deterministically, and bounded waits, so that a hang in the code under test fails a
+test instead of the whole run."""
+import itertools
+import sys
 import threading
 
+import vantor.common.executors as vex
 from vantor.common.executors import DelayedBatchExecutor
 
 LIMIT = 30.0  # generous: these bounds catch hangs, they never measure speed
@@ -87,3 +91,64 @@ def executor_maker(default_cls, default_duration):
                 ex.executor.shutdown(wait=False)
 
     return make, stop_all
+
+
+class Fakes:
+    """Module globals for the loop. Records debug texts, exception records and sleeps,
+    each with the counter and lock state seen at that moment, and stops the loop after
+    `iterations` end texts by clearing `_is_running`."""
+
+    def __init__(self):
+        self.ex = None
+        self.iterations = 1
+        self.ends = 0
+        self.events = []
+        self.clock = [1000.0]  # values handed out by time(); the last one repeats
+        self.idents = itertools.repeat(4242)
+        self.on_sleep = None
+        self.fail_on_end = None
+
+    def _state(self):
+        return self.ex._num_running_threads, self.ex._lock.locked()
+
+    def time(self):
+        return self.clock.pop(0) if len(self.clock) > 1 else self.clock[0]
+
+    def get_ident(self):
+        return next(self.idents)
+
+    def sleep(self, seconds):
+        self.events.append(("sleep", seconds) + self._state())
+        if self.on_sleep:
+            self.on_sleep()
+
+    def debug(self, text):
+        self.events.append(("debug", text) + self._state())
+        if " queue loop end. " in text:
+            if self.fail_on_end:
+                raise self.fail_on_end
+            self.ends += 1
+            if self.ends >= self.iterations:
+                self.ex._is_running = False
+
+    def exception(self, *args, **kwargs):
+        self.events.append(("exception", args, kwargs, sys.exc_info()[0]))
+
+    def texts(self):
+        return [e[1] for e in self.events if e[0] == "debug"]
+
+    def drive(self, ex, tasks=(), iterations=1):
+        self.ex, self.iterations = ex, iterations
+        for t in tasks:
+            ex._queue.put(t)
+        ex._is_running = True
+        return ex._batch()
+
+
+def install_fakes(monkeypatch):
+    """Binds a new Fakes' clock, sleep, thread id and logger as the module globals."""
+    f = Fakes()
+    for name in ("time", "sleep", "get_ident"):
+        monkeypatch.setattr(vex, name, getattr(f, name))
+    monkeypatch.setattr(vex, "logger", f)
+    return f

@@ -1,13 +1,10 @@
 """The worker loop `_batch`, driven on the test thread with a fake clock, sleep,
 thread id and logger, so every iteration is deterministic."""
-import itertools
 import queue
-import sys
 
 import pytest
 
-import vantor.common.executors as vex
-from executor_helpers import Collector
+from executor_helpers import Collector, install_fakes
 from vantor.common.executors import Task
 
 START = "[4242] queue loop start."
@@ -20,65 +17,9 @@ def end(n, ident=4242):
 T = [f"t{i}" for i in range(1, 8)]  # the loop never looks inside what it takes
 
 
-class Fakes:
-    """Module globals for the loop. Records debug texts, exception records and sleeps,
-    each with the counter and lock state seen at that moment, and stops the loop after
-    `iterations` end texts by clearing `_is_running`."""
-
-    def __init__(self):
-        self.ex = None
-        self.iterations = 1
-        self.ends = 0
-        self.events = []
-        self.clock = [1000.0]  # values handed out by time(); the last one repeats
-        self.idents = itertools.repeat(4242)
-        self.on_sleep = None
-        self.fail_on_end = None
-
-    def _state(self):
-        return self.ex._num_running_threads, self.ex._lock.locked()
-
-    def time(self):
-        return self.clock.pop(0) if len(self.clock) > 1 else self.clock[0]
-
-    def get_ident(self):
-        return next(self.idents)
-
-    def sleep(self, seconds):
-        self.events.append(("sleep", seconds) + self._state())
-        if self.on_sleep:
-            self.on_sleep()
-
-    def debug(self, text):
-        self.events.append(("debug", text) + self._state())
-        if " queue loop end. " in text:
-            if self.fail_on_end:
-                raise self.fail_on_end
-            self.ends += 1
-            if self.ends >= self.iterations:
-                self.ex._is_running = False
-
-    def exception(self, *args, **kwargs):
-        self.events.append(("exception", args, kwargs, sys.exc_info()[0]))
-
-    def texts(self):
-        return [e[1] for e in self.events if e[0] == "debug"]
-
-    def drive(self, ex, tasks=(), iterations=1):
-        self.ex, self.iterations = ex, iterations
-        for t in tasks:
-            ex._queue.put(t)
-        ex._is_running = True
-        return ex._batch()
-
-
 @pytest.fixture
 def fakes(monkeypatch):
-    f = Fakes()
-    for name in ("time", "sleep", "get_ident"):
-        monkeypatch.setattr(vex, name, getattr(f, name))
-    monkeypatch.setattr(vex, "logger", f)
-    return f
+    return install_fakes(monkeypatch)
 
 
 class HookQueue(queue.Queue):

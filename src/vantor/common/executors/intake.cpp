@@ -1,5 +1,6 @@
 // DelayedBatchExecutor construction and task intake: add_task queues a Task and, when the
 // executor is not running, creates the pool and submits the worker loops.
+#include "plain_queue.hpp"
 #include "state.hpp"
 
 namespace vantor::executors {
@@ -71,8 +72,10 @@ PyObject* add_task_body(FunctionObject* f, BoundArgs& a) {
         PyObject* task_args[] = {a.var_positional.get(), a.var_keyword.get()};
         Ref task = Ref::steal(PyObject_Vectorcall(task_type.get(), task_args, 0, st->kw_args_kwargs));
         Ref queue = get_attr(self, st->str__queue);
-        PyObject* put_args[] = {queue.get(), task.get()};
-        call_method(st->str_put, put_args, 2);
+        if (!put_in_place(st, queue.get(), task.get())) {
+            PyObject* put_args[] = {queue.get(), task.get()};
+            call_method(st->str_put, put_args, 2);
+        }
     }
     if (attr_truthy(self, st->str__is_running)) Py_RETURN_NONE;
 

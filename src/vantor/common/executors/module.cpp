@@ -1,5 +1,6 @@
 // vantor.common.executors: module state, the module body (imports, logger, Task, the class, in
 // that order) and the state's traverse/clear/free.
+#include "plain_queue.hpp"
 #include "state.hpp"
 
 namespace vantor::executors {
@@ -10,10 +11,12 @@ namespace {
     X(Task) X(Queue) X(Lock) X(ThreadPoolExecutor) X(sleep) X(time) X(get_ident) X(Empty) X(logger)     \
     X(debug) X(exception) X(put) X(empty) X(get_nowait) X(acquire) X(release) X(submit) X(shutdown)     \
     X(run) X(_batch) X(_queue) X(_is_running) X(num_threads) X(batch_size) X(duration)                 \
-    X(_num_running_threads) X(_lock) X(executor)
+    X(_num_running_threads) X(_lock) X(executor) X(popleft) X(append) X(mutex) X(queue) X(not_empty)     \
+    X(not_full) X(_waiters) X(maxsize) X(unfinished_tasks) X(is_shutdown) X(notify)
 
 #define EXECUTORS_OTHER_OBJECTS(X) \
-    X(function_type) X(globals) X(kw_args_kwargs) X(kw_max_workers) X(kw_wait) X(poll_interval) X(empty_text)
+    X(function_type) X(globals) X(kw_args_kwargs) X(kw_max_workers) X(kw_wait) X(poll_interval) X(empty_text) \
+    X(queue_type) X(condition_type) X(lock_type) X(deque_type) X(queue_methods) X(condition_methods)
 
 State* get_state(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
 
@@ -84,6 +87,8 @@ void exec_body(PyObject* module) {
                               Import{"typing", "Any"}, Import{"typing", "List"},
                               Import{"vantor.common.utils", "LogUtils"}})
         bind_global(globals, imp.name, import_from(globals, imp.module, imp.name).get());
+
+    capture_plain_queue(st);
 
     Ref module_name = global(globals, "__name__");
     {

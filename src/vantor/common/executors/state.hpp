@@ -58,11 +58,32 @@ struct State {
     PyObject* str__num_running_threads;
     PyObject* str__lock;
     PyObject* str_executor;
+    PyObject* str_popleft;
+    PyObject* str_append;
+    PyObject* str_mutex;
+    PyObject* str_queue;
+    PyObject* str_not_empty;
+    PyObject* str_not_full;
+    PyObject* str__waiters;
+    PyObject* str_maxsize;
+    PyObject* str_unfinished_tasks;
+    PyObject* str_is_shutdown;
+    PyObject* str_notify;
     PyObject* kw_args_kwargs;  // ("args", "kwargs")
     PyObject* kw_max_workers;  // ("max_workers",)
     PyObject* kw_wait;         // ("wait",)
     PyObject* poll_interval;   // 0.1
     PyObject* empty_text;      // ""
+
+    // What a plain queue.Queue is made of, taken from the standard modules at import (see
+    // plain_queue.hpp): the classes, and {name: function} of the methods whose steps are done in
+    // place, which must still be the ones a queue or a condition resolves.
+    PyObject* queue_type;
+    PyObject* condition_type;
+    PyObject* lock_type;
+    PyObject* deque_type;
+    PyObject* queue_methods;
+    PyObject* condition_methods;
 
     std::unordered_map<PyObject*, LoopRecord>* loops;  // guarded by the GIL
 };

@@ -1,6 +1,7 @@
 // The worker loop _batch: per iteration, log the start, count itself in, take every queued task,
 // hand full batches and the remainder to run, log the end, count itself out, sleep out the rest
 // of duration. Also the abstract run.
+#include "plain_queue.hpp"
 #include "state.hpp"
 
 namespace vantor::executors {
@@ -73,6 +74,19 @@ Py_ssize_t collect(State* st, PyObject* self) {
     Ref tasks = Ref::steal(PyList_New(0));
     while (true) {
         Ref queue = get_attr(self, st->str__queue);
+        const Take taken = take_in_place(st, self, queue.get(), tasks.get(), count);
+        if (taken == Take::queue_empty) break;
+        if (taken == Take::batch_full) {
+            hand_off(st, self, tasks.get());
+            tasks = Ref::steal(PyList_New(0));
+            continue;
+        }
+        if (taken == Take::more) {
+            // No Python code ran while taking: give threads waiting for the interpreter a turn.
+            Py_BEGIN_ALLOW_THREADS
+            Py_END_ALLOW_THREADS
+            continue;
+        }
         PyObject* empty_args[] = {queue.get()};
         if (truthy(call_method(st->str_empty, empty_args, 1).get())) break;
 

@@ -3,6 +3,8 @@
 
 namespace vantor::support {
 
+PyObject* type_lookup(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }
+
 bool resolves_to(PyObject* self, PyObject* name, PyObject* ours) {
     PyTypeObject* type = Py_TYPE(self);
     if (type->tp_getattro != PyObject_GenericGetAttr) return false;

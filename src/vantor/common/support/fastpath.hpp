@@ -13,6 +13,10 @@ namespace vantor::support {
 // private type-lookup (cached) and dict-pointer helpers; kept here, in one place.
 bool resolves_to(PyObject* self, PyObject* name, PyObject* ours);
 
+// The attribute `name` as the type's MRO gives it, before any descriptor is applied (borrowed;
+// nullptr when no class in the MRO has it). The interpreter's cached type lookup.
+PyObject* type_lookup(PyTypeObject* type, PyObject* name);
+
 // self.<name>(*args) with an optional kwnames tuple, through the interpreter's method call.
 inline Ref call_method(PyObject* name, PyObject* const* args, size_t nargs_with_self, PyObject* kwnames = nullptr) {
     return Ref::steal(PyObject_VectorcallMethod(name, args, nargs_with_self, kwnames));
