@@ -196,6 +196,51 @@ def test_lines_on_the_wire(make_client, receiver, prefix, method, args, expected
     assert receiver.drain() == expected
 
 
+# One tags dict used again and again, changed in every way between uses: each line must show
+# the dict as it is at that call.
+TAG_CHANGES = [
+    (lambda t: None, b"k,a=x,n=3,ok=True:+1|g"),
+    (lambda t: t.update(a="y"), b"k,a=y,n=3,ok=True:+1|g"),
+    (lambda t: t.__setitem__("n", 4), b"k,a=y,n=4,ok=True:+1|g"),
+    (lambda t: t.__setitem__("n", 4), b"k,a=y,n=4,ok=True:+1|g"),  # same value stored again
+    (lambda t: t.__setitem__("ok", False), b"k,a=y,n=4,ok:+1|g"),
+    (lambda t: t.pop("a"), b"k,n=4,ok:+1|g"),
+    (lambda t: t.__setitem__("a", "x"), b"k,n=4,ok,a=x:+1|g"),
+    (lambda t: t.__setitem__("f", 0.5), b"k,n=4,ok,a=x,f=0.5:+1|g"),  # a value that takes str()
+    (lambda t: t.pop("f"), b"k,n=4,ok,a=x:+1|g"),
+    (lambda t: (t.clear(), t.update(n=4, ok=False, a="x")), b"k,n=4,ok,a=x:+1|g"),
+    (lambda t: t.update(a="\u00e9"), UnicodeEncodeError),
+    (lambda t: t.update(a="x", n=2 ** 70), b"k,n=1180591620717411303424,ok,a=x:+1|g"),
+]
+
+
+def test_a_reused_tags_dict_is_rendered_as_it_is_now(client, receiver):
+    tags = {"a": "x", "n": 3, "ok": True}
+    other = {"b": "z"}
+    for change, expected in TAG_CHANGES:
+        change(tags)
+        for _ in range(2):
+            if isinstance(expected, type):
+                with pytest.raises(expected):
+                    client.inc("k", tags=tags)
+            else:
+                client.inc("k", tags=tags)
+        client.inc("k", tags=other)  # another dict in between
+        got = receiver.drain()
+        if not isinstance(expected, type):
+            assert got == [expected, expected, b"k,b=z:+1|g"]
+
+
+def test_a_reused_tags_dict_still_goes_through_an_added_build_tag(make_client, receiver):
+    Late = _subclass("LateTag")
+    c = make_client(Late)
+    tags = {"a": "x"}
+    c.inc("k", tags=tags)
+    Late._build_tag = lambda self, tag, value: f"{tag}:{value}"
+    c.inc("k", tags=tags)
+    assert receiver.drain() == [b"k,a=x:+1|g", b"k,a:x:+1|g"]
+
+
 def test_datagrams_come_from_the_client_socket(client, receiver):
     client.inc("a")
     data, sender = receiver.recv()

@@ -83,6 +83,46 @@ void LineBuilder::append_text_of(PyObject* value) {
     append_str(text.get());
 }
 
+bool LineBuilder::append_plain_tag(PyObject* tag, PyObject* value, bool comma) {
+    if (pieces_ || !PyUnicode_CheckExact(tag) || !PyUnicode_IS_COMPACT_ASCII(tag)) return false;
+    const char* text = nullptr;
+    Py_ssize_t text_length = 0;  // 0: a false value, written as the bare tag
+    char digits[24];
+    if (value == Py_True) {
+        text = "True";
+        text_length = 4;
+    } else if (value == Py_False || value == Py_None) {
+    } else if (PyUnicode_CheckExact(value)) {
+        if (!PyUnicode_IS_COMPACT_ASCII(value)) return false;
+        text = ascii_chars(value);
+        text_length = PyUnicode_GET_LENGTH(value);
+    } else if (PyLong_CheckExact(value)) {
+        long long v;
+        if (!compact_value(value, v)) return false;
+        if (v != 0) {
+            text = digits;
+            text_length = std::to_chars(digits, digits + sizeof(digits), v).ptr - digits;
+        }
+    } else {
+        return false;
+    }
+    const Py_ssize_t tag_length = PyUnicode_GET_LENGTH(tag);
+    const Py_ssize_t needed = 2 + tag_length + text_length;
+    if (length_ + needed + kSlack > capacity_) grow(needed + kSlack);
+    // Written through a local cursor: the buffer's fields are read and written once.
+    char* p = data_ + length_;
+    if (comma) *p++ = ',';
+    copy_short(p, ascii_chars(tag), tag_length);
+    p += tag_length;
+    if (text_length > 0) {
+        *p++ = '=';
+        copy_short(p, text, text_length);
+        p += text_length;
+    }
+    length_ = p - data_;
+    return true;
+}
+
 bool LineBuilder::contains_line_feed() const {
     if (std::memchr(data_, '\n', static_cast<std::size_t>(length_)) != nullptr) return true;
     if (!pieces_) return false;

@@ -12,6 +12,11 @@ namespace vantor::stat {
 
 using support::Ref;
 
+// The characters of a compact ASCII str, which follow its header.
+inline const char* ascii_chars(PyObject* compact_ascii) {
+    return reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(compact_ascii) + 1);
+}
+
 class LineBuilder {
 public:
     LineBuilder() = default;
@@ -31,13 +36,23 @@ public:
     // Any str instance.
     void append_str(PyObject* text) {
         if (!pieces_ && PyUnicode_IS_COMPACT_ASCII(text))
-            return append_ascii(reinterpret_cast<const char*>(reinterpret_cast<PyASCIIObject*>(text) + 1),
-                                PyUnicode_GET_LENGTH(text));
+            return append_ascii(ascii_chars(text), PyUnicode_GET_LENGTH(text));
         append_other_str(text);
     }
     // The text of an object as a tag value: a str itself, else str(value); small ints and the
     // booleans are written without an intermediate object.
     void append_text_of(PyObject* value);
+    // ",tag=value" (the comma only if asked), or ",tag" for a false value, in one step when it
+    // needs no Python code: the tag an ASCII str, the value an ASCII str, an int of one machine
+    // word, a bool or None. False, with nothing written, for any other tag.
+    bool append_plain_tag(PyObject* tag, PyObject* value, bool comma);
+
+    // The length of the ASCII buffer, and a copy of its bytes from `start` on; with append_ascii
+    // these let a caller replay what it appended while no str piece was added in between.
+    Py_ssize_t ascii_length() const { return length_; }
+    void copy_ascii_tail(Py_ssize_t start, char* out) const {
+        std::memcpy(out, data_ + start, static_cast<std::size_t>(length_ - start));
+    }
 
     bool contains_line_feed() const;
     // The line as a str.
@@ -81,6 +96,9 @@ inline bool truth_of(PyObject* value) {
     if (value == Py_True) return true;
     if (value == Py_False || value == Py_None) return false;
     if (PyUnicode_CheckExact(value)) return PyUnicode_GET_LENGTH(value) != 0;
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyLong_CheckExact(value)) return Py_SIZE(value) != 0;
+#endif
     if (PyDict_CheckExact(value)) return PyDict_GET_SIZE(value) != 0;
     return support::require(PyObject_IsTrue(value)) != 0;
 }

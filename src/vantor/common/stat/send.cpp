@@ -52,6 +52,19 @@ public:
     TagRenderer(State* st, PyObject* self, LineBuilder& line, bool own_build_tag)
         : st_(st), self_(self), line_(line), own_(own_build_tag) {}
 
+    // A tag that needs no Python code, written straight into the line with our own _build_tag;
+    // false when it must go through add().
+    bool add_plain(PyObject* tag, PyObject* value) {
+        if (!own_ || !line_.append_plain_tag(tag, value, count_ > 0)) {
+            all_plain_ = false;
+            return false;
+        }
+        ++count_;
+        return true;
+    }
+    // Every tag so far went through add_plain: no Python code has run.
+    bool all_plain() const { return all_plain_; }
+
     void add(PyObject* tag, PyObject* value) {
         if (own_) {
             if (count_++ > 0) line_.append_char(',');
@@ -86,17 +99,27 @@ private:
     LineBuilder& line_;
     bool own_;
     Py_ssize_t count_ = 0;
+    bool all_plain_ = true;
     Ref rendered_;  // list of the override's results
 };
 
 void append_tags(State* st, PyObject* self, LineBuilder& line, PyObject* tags, bool own_build_tag) {
     TagRenderer renderer(st, self, line, own_build_tag);
     if (PyDict_CheckExact(tags)) {
+#ifndef Py_GIL_DISABLED
+        // A tags dict used again unchanged (tags kept in a constant, say) is rendered once.
+        RenderedTags& cache = st->rendered_tags;
+        const std::uint64_t version = LookupSnapshot::version_of(tags);
+        if (own_build_tag && cache.dict == tags && cache.version == version && cache.length > 0)
+            return line.append_ascii(cache.text, cache.length);
+        const Py_ssize_t start = line.ascii_length();
+#endif
         const Py_ssize_t size = PyDict_GET_SIZE(tags);
         Py_ssize_t pos = 0;
         PyObject* key;
         PyObject* value;
         while (PyDict_Next(tags, &pos, &key, &value)) {
+            if (renderer.add_plain(key, value)) continue;
             // Rendering may run Python code that changes the mapping; hold the pair meanwhile.
             Ref k = Ref::new_ref(key);
             Ref v = Ref::new_ref(value);
@@ -106,6 +129,15 @@ void append_tags(State* st, PyObject* self, LineBuilder& line, PyObject* tags, b
                 throw_error();
             }
         }
+#ifndef Py_GIL_DISABLED
+        const Py_ssize_t length = line.ascii_length() - start;
+        if (renderer.all_plain() && length > 0 && length <= static_cast<Py_ssize_t>(sizeof(cache.text))) {
+            line.copy_ascii_tail(start, cache.text);
+            cache.dict = tags;
+            cache.version = version;
+            cache.length = length;
+        }
+#endif
     } else {
         PyObject* args[] = {tags};
         Ref items = call_method(st->str_items, args, 1);

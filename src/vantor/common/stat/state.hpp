@@ -14,6 +14,18 @@ using namespace support;
 
 struct ClientView;
 
+// The text last rendered for a tags dict whose tags all needed no Python code (ASCII names;
+// str, int, bool or None values, none of which can change). It stands while that dict keeps
+// the version it had: the interpreter gives a dict a new, never reused version on every change
+// and on creation, so a dict that replaced a freed one at the same address never matches. The
+// address is only compared, never followed.
+struct RenderedTags {
+    const PyObject* dict;
+    std::uint64_t version;
+    Py_ssize_t length;  // 0: nothing held
+    char text[240];
+};
+
 // Every field is strong and is visited, cleared and freed in module.cpp.
 struct State {
     PyTypeObject* function_type;
@@ -64,6 +76,8 @@ struct State {
     // Recently used clients' views (view.hpp); owned, freed with the module.
     static constexpr std::size_t view_slots = 16;
     ClientView* views;
+
+    RenderedTags rendered_tags;  // plain data, zeroed with the module state
 };
 
 inline State* state_of(FunctionObject* f) noexcept { return static_cast<State*>(f->state); }
