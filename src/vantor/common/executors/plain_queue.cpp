@@ -192,13 +192,15 @@ Take take_in_place(State* st, PyObject* self, PyObject* queue, PyObject* tasks, 
         PyErr_Clear();
     }
 
-    Ref popleft = Ref::steal(PyObject_GetAttr(p.items, st->str_popleft));
+    // Nothing is allocated below that the collector tracks, so no finalizer can run (and touch
+    // the queue) while the mutex is held.
+    PyObject* popleft_args[] = {p.items};
     for (Py_ssize_t taken = 0; taken < max_tasks_per_hold; ++taken) {
         if (require(PyObject_Length(p.items)) == 0) {
             hold.release();
             return Take::queue_empty;
         }
-        Ref task = Ref::steal(PyObject_CallNoArgs(popleft.get()));
+        Ref task = call_method(st->str_popleft, popleft_args, 1);
         ++count;
         if (PyList_Append(tasks, task.get()) < 0) {
             dropped = std::move(task);
