@@ -1,5 +1,6 @@
-"""Shared fixtures for the metrics-client tests: a loopback UDP receiver and a
-recording stand-in for the module logger."""
+"""Shared fixtures: a loopback UDP receiver and a recording stand-in for the module logger
+for the metrics-client tests; executors that are stopped after each test, and the fakes
+that drive a worker loop deterministically, for the executor tests."""
 import socket
 
 import pytest
@@ -105,3 +106,20 @@ def disabled_client(vstat, recording_logger):
     c = vstat.StatClient("nonexistent.invalid", 8125)
     assert c.statd_available is False
     return c
+
+
+@pytest.fixture
+def make():
+    """Executors (Collector unless a class is given) that are all stopped after the test."""
+    from executor_helpers import Collector, executor_maker
+
+    make, stop_all = executor_maker(Collector, 0.01)
+    yield make
+    stop_all()
+
+
+@pytest.fixture
+def fakes(monkeypatch):
+    from executor_helpers import install_fakes
+
+    return install_fakes(monkeypatch)

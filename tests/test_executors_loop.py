@@ -4,7 +4,7 @@ import queue
 
 import pytest
 
-from executor_helpers import Collector, install_fakes
+from executor_helpers import Collector
 from vantor.common.executors import Task
 
 START = "[4242] queue loop start."
@@ -15,11 +15,6 @@ def end(n, ident=4242):
 
 
 T = [f"t{i}" for i in range(1, 8)]  # the loop never looks inside what it takes
-
-
-@pytest.fixture
-def fakes(monkeypatch):
-    return install_fakes(monkeypatch)
 
 
 class HookQueue(queue.Queue):

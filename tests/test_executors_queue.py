@@ -8,20 +8,8 @@ import time
 
 import pytest
 
-from executor_helpers import LIMIT, Collector, bounded, executor_maker, install_fakes
+from executor_helpers import LIMIT, Collector, bounded
 from vantor.common.executors import Task
-
-
-@pytest.fixture
-def make():
-    make, stop_all = executor_maker(Collector, 0.01)
-    yield make
-    stop_all()
-
-
-@pytest.fixture
-def fakes(monkeypatch):
-    return install_fakes(monkeypatch)
 
 
 def queued_only(**kwargs):

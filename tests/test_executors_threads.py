@@ -9,15 +9,8 @@ import time
 import pytest
 
 import vantor.common.executors as vex
-from executor_helpers import LIMIT, Collector, bounded, executor_maker, join_all, run_threads
+from executor_helpers import LIMIT, Collector, bounded, join_all, run_threads
 from vantor.common.executors import Task
-
-
-@pytest.fixture
-def make():
-    make, stop_all = executor_maker(Collector, 0.01)
-    yield make
-    stop_all()
 
 
 @pytest.fixture
