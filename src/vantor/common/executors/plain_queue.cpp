@@ -126,6 +126,17 @@ bool still_plain(State* st, PyObject* queue, const MutexHold& hold, Parts& p) {
     return !hold.waited() || (recognize(st, queue, p) && p.mutex == hold.mutex());
 }
 
+// self.batch_size (borrowed) when it and self._queue (which must be `queue`) are plain instance
+// attributes, read without running any code, and batch_size is an exact int; else nullptr.
+PyObject* plain_batch_size(State* st, PyObject* self, PyObject* queue) {
+    if (Py_TYPE(self)->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+    PyObject* dict = LookupSnapshot::dict_of(self);
+    if (dict == nullptr || !PyDict_CheckExact(dict) || plain_instance_attr(self, dict, st->str__queue) != queue)
+        return nullptr;
+    PyObject* batch_size = plain_instance_attr(self, dict, st->str_batch_size);
+    return batch_size != nullptr && PyLong_CheckExact(batch_size) ? batch_size : nullptr;
+}
+
 bool is_positive_int(PyObject* value) {
     int overflow = 0;
     const long v = PyLong_AsLongAndOverflow(value, &overflow);
@@ -167,20 +178,13 @@ bool put_in_place(State* st, PyObject* queue, PyObject* item) {
 }
 
 Take take_in_place(State* st, PyObject* self, PyObject* queue, PyObject* tasks, Py_ssize_t& count) {
-    // self._queue and self.batch_size are read below without a lookup that could run code.
-    if (Py_TYPE(self)->tp_getattro != PyObject_GenericGetAttr) return Take::not_plain;
     Parts p;
-    if (!recognize(st, queue, p)) return Take::not_plain;
+    if (plain_batch_size(st, self, queue) == nullptr || !recognize(st, queue, p)) return Take::not_plain;
     Ref dropped;  // a task that could not be kept is let go of only after the mutex
     MutexHold hold(st, p.mutex);
-    PyObject* self_dict = LookupSnapshot::dict_of(self);
-    PyObject* batch_size = nullptr;
-    if (still_plain(st, queue, hold, p) && self_dict != nullptr && PyDict_CheckExact(self_dict) &&
-        plain_instance_attr(self, self_dict, st->str__queue) == queue) {
-        batch_size = plain_instance_attr(self, self_dict, st->str_batch_size);
-    }
+    PyObject* batch_size = still_plain(st, queue, hold, p) ? plain_batch_size(st, self, queue) : nullptr;
     // Someone waiting in put() for room is woken by get_nowait itself.
-    if (batch_size == nullptr || !PyLong_CheckExact(batch_size) || require(PyObject_Length(p.not_full_waiters)) > 0 ||
+    if (batch_size == nullptr || require(PyObject_Length(p.not_full_waiters)) > 0 ||
         !not_shut_down(st, queue, p.dict, true)) {
         hold.release();
         return Take::not_plain;
