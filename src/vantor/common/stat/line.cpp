@@ -97,12 +97,10 @@ bool LineBuilder::append_plain_tag(PyObject* tag, PyObject* value, bool comma) {
         text = ascii_chars(value);
         text_length = PyUnicode_GET_LENGTH(value);
     } else if (PyLong_CheckExact(value)) {
-        long long v;
-        if (!compact_value(value, v)) return false;
-        if (v != 0) {
-            text = digits;
-            text_length = std::to_chars(digits, digits + sizeof(digits), v).ptr - digits;
-        }
+        text_length = format_small_int(value, digits);
+        if (text_length < 0) return false;
+        text = digits;
+        if (text_length == 1 && digits[0] == '0') text_length = 0;  // 0 is false: the bare tag
     } else {
         return false;
     }
