@@ -106,7 +106,7 @@ private:
 void append_tags(State* st, PyObject* self, LineBuilder& line, PyObject* tags, bool own_build_tag) {
     TagRenderer renderer(st, self, line, own_build_tag);
     if (PyDict_CheckExact(tags)) {
-#ifndef Py_GIL_DISABLED
+#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
         // A tags dict used again unchanged (tags kept in a constant, say) is rendered once.
         RenderedTags& cache = st->rendered_tags;
         const std::uint64_t version = LookupSnapshot::version_of(tags);
@@ -129,7 +129,7 @@ void append_tags(State* st, PyObject* self, LineBuilder& line, PyObject* tags, b
                 throw_error();
             }
         }
-#ifndef Py_GIL_DISABLED
+#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
         const Py_ssize_t length = line.ascii_length() - start;
         if (renderer.all_plain() && length > 0 && length <= static_cast<Py_ssize_t>(sizeof(cache.text))) {
             line.copy_ascii_tail(start, cache.text);

@@ -62,7 +62,12 @@ public:
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #endif
+#if PY_VERSION_HEX < 0x030E0000
     static std::uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+#else
+    // 3.14 removed the dict version; nothing that needs it is reused there (see version_valid).
+    static std::uint64_t version_of(PyObject*) { return 0; }
+#endif
 #if defined(__GNUC__)
 #pragma GCC diagnostic pop
 #endif
