@@ -6,6 +6,7 @@ import pytest
 
 SRC = pathlib.Path(__file__).resolve().parent.parent / "src" / "vantor" / "common"
 MODULE_SOURCES = sorted(p for d in ("stat", "executors") for p in (SRC / d).glob("*.[ch]pp"))
+SUPPORT_AND_MODULE_SOURCES = MODULE_SOURCES + sorted((SRC / "support").glob("*.[ch]pp"))
 
 pytestmark = pytest.mark.skipif(not MODULE_SOURCES, reason="the C++ sources are not beside the tests")
 
@@ -22,9 +23,14 @@ def test_module_code_leaves_reference_counting_to_the_handles(path):
     assert offenders == []
 
 
-@pytest.mark.parametrize("path", MODULE_SOURCES, ids=lambda p: f"{p.parent.name}/{p.name}")
-def test_entry_points_do_not_let_cpp_exceptions_escape(path):
-    # Every function the interpreter calls is noexcept and wraps its body with boundary().
-    text = path.read_text()
-    for match in re.finditer(r"\n(?:PyObject\*|int) (\w+)\(PyObject\* \w+[^)]*\) noexcept \{\n(.*?)\n\}", text, re.S):
-        assert "boundary(" in match.group(2), match.group(1)
+ENTRY_POINT = re.compile(r"\n(?:PyObject\*|int) (\w+)\(PyObject\* \w+[^)]*\)( noexcept)? \{\n(.*?)\n\}", re.S)
+
+
+@pytest.mark.parametrize("path", SUPPORT_AND_MODULE_SOURCES, ids=lambda p: f"{p.parent.name}/{p.name}")
+def test_entry_points_let_only_the_interpreters_errors_out(path):
+    # A function the interpreter calls wraps its body with boundary(), and is not noexcept: at
+    # exit the interpreter may end a thread inside it by a forced unwind, which must pass.
+    for match in ENTRY_POINT.finditer(path.read_text()):
+        name, noexcept, body = match.groups()
+        if "boundary(" in body or re.search(r"_(exec|call|hook|done|child|join|signature)$", name):
+            assert "boundary(" in body and not noexcept, name

@@ -37,7 +37,7 @@ Ref wall_clock(State* st) {
 }
 
 // The wrapper takes any arguments and passes them on untouched, so it skips the binder.
-PyObject* wrapper_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+PyObject* wrapper_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return boundary("wrapped_function", [&]() -> PyObject* {
         FunctionObject* f = as_function(callable);
         State* st = state_of(f);

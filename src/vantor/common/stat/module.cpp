@@ -91,6 +91,7 @@ void exec_body(PyObject* module) {
     st->globals = Py_NewRef(globals);
     st->views = new ClientView[State::view_slots];
     init_names(st);
+    watch_interpreter_exit();
 
     bind_global(globals, "socket", import_module(globals, "socket").get());
     bind_global(globals, "time", import_module(globals, "time").get());
@@ -172,7 +173,7 @@ void exec_body(PyObject* module) {
     bind_global(globals, "timing", make_function(factory, timing_decorator_factory_def, none_default.get()).get());
 }
 
-int stat_exec(PyObject* module) noexcept {
+int stat_exec(PyObject* module) {
     return boundary("vantor.common.stat", [&] {
         exec_body(module);
         return 0;

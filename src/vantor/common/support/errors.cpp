@@ -9,10 +9,12 @@ void set_error_without_exception(const char* where) noexcept {
     PyErr_Format(PyExc_SystemError, "%s failed without setting an exception", where);
 }
 
-void set_error_from_current_exception(const char* where) noexcept {
+void set_error_from_current_exception(const char* where) {
     try {
         throw;
-    } catch (const PyErrOccurred&) {
+    }
+    VANTOR_PASS_FORCED_UNWIND
+    catch (const PyErrOccurred&) {
         if (!PyErr_Occurred()) set_error_without_exception(where);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
@@ -23,7 +25,25 @@ void set_error_from_current_exception(const char* where) noexcept {
     }
 }
 
-HandlingScope::HandlingScope() noexcept {
+void write_unraisable(PyObject* obj, bool keep) {
+    if (!keep) return PyErr_WriteUnraisable(obj);
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = PyErr_GetRaisedException();
+    PyErr_SetRaisedException(Py_NewRef(exc));
+    PyErr_WriteUnraisable(obj);
+    PyErr_SetRaisedException(exc);
+#else
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb != nullptr && value != nullptr) PyException_SetTraceback(value, tb);
+    PyErr_Restore(Py_XNewRef(type), Py_XNewRef(value), Py_XNewRef(tb));
+    PyErr_WriteUnraisable(obj);
+    PyErr_Restore(type, value, tb);
+#endif
+}
+
+HandlingScope::HandlingScope() {
 #if PY_VERSION_HEX >= 0x030C0000
     PyObject* exc = PyErr_GetRaisedException();
 #else
@@ -47,6 +67,7 @@ HandlingScope::HandlingScope() noexcept {
 }
 
 HandlingScope::~HandlingScope() {
+    if (!interpreter_usable()) return;
 #if PY_VERSION_HEX >= 0x030B0000
     PyErr_SetHandledException(outer_);
     Py_XDECREF(outer_);

@@ -52,7 +52,7 @@ void function_dealloc(PyObject* op) {
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
-                              PyObject* kwnames) noexcept {
+                              PyObject* kwnames) {
     FunctionObject* f = as_function(callable);
     BoundArgs bound;
     if (!bind_arguments({f->sig, f->names, f->defaults}, args, PyVectorcall_NARGS(nargsf), kwnames, bound))
@@ -64,12 +64,12 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 }
 
 // Bound like a Python function: the function itself from the class, a method from an instance.
-PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
     if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, obj);
 }
 
-PyObject* function_repr(PyObject* self) noexcept {
+PyObject* function_repr(PyObject* self) {
     return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
 }
 
@@ -84,7 +84,7 @@ int set_text_attr(PyObject** field, PyObject* value, const char* message) {
 
 PyObject* function_get_name(PyObject* self, void*) noexcept { return Py_NewRef(as_function(self)->name); }
 
-int function_set_name(PyObject* self, PyObject* value, void*) noexcept {
+int function_set_name(PyObject* self, PyObject* value, void*) {
     return set_text_attr(&as_function(self)->name, value, "__name__ must be set to a string object");
 }
 
@@ -92,7 +92,7 @@ PyObject* function_get_qualname(PyObject* self, void*) noexcept {
     return Py_NewRef(as_function(self)->qualname);
 }
 
-int function_set_qualname(PyObject* self, PyObject* value, void*) noexcept {
+int function_set_qualname(PyObject* self, PyObject* value, void*) {
     return set_text_attr(&as_function(self)->qualname, value, "__qualname__ must be set to a string object");
 }
 
@@ -101,7 +101,7 @@ PyObject* function_get_defaults(PyObject* self, void*) noexcept {
     return Py_NewRef(d ? d : Py_None);
 }
 
-int function_set_defaults(PyObject* self, PyObject* value, void*) noexcept {
+int function_set_defaults(PyObject* self, PyObject* value, void*) {
     if (value == Py_None) value = nullptr;
     if (value != nullptr && !PyTuple_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
@@ -131,11 +131,11 @@ PyObject* annotations_of(FunctionObject* f) {
     return f->annotations;
 }
 
-PyObject* function_get_annotations(PyObject* self, void*) noexcept {
+PyObject* function_get_annotations(PyObject* self, void*) {
     return boundary("__annotations__", [&] { return Py_NewRef(annotations_of(as_function(self))); });
 }
 
-int function_set_annotations(PyObject* self, PyObject* value, void*) noexcept {
+int function_set_annotations(PyObject* self, PyObject* value, void*) {
     // As for Python functions, None and deletion leave an empty dict behind.
     if (value == nullptr || value == Py_None) {
         PyObject* empty = PyDict_New();
@@ -154,7 +154,7 @@ int function_set_annotations(PyObject* self, PyObject* value, void*) noexcept {
 // inspect.Signature of the function, from its table, current defaults and annotations.
 // A decorated wrapper (one with __wrapped__) has none, so that inspect follows __wrapped__
 // exactly as it does for functools.wraps around a Python function.
-PyObject* function_get_signature(PyObject* self, void*) noexcept {
+PyObject* function_get_signature(PyObject* self, void*) {
     return boundary("__signature__", [&]() -> PyObject* {
         FunctionObject* f = as_function(self);
         if (f->dict != nullptr) {
@@ -206,7 +206,7 @@ PyObject* function_get_signature(PyObject* self, void*) noexcept {
 }
 
 // Pickled by reference, as the interpreter pickles functions: by module and qualified name.
-PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
+PyObject* function_reduce(PyObject* self, PyObject*) {
     return Py_NewRef(as_function(self)->qualname);
 }
 

@@ -1,9 +1,9 @@
 // Owning and borrowed reference handles, and the error plumbing between C++ and the interpreter.
 // Inside C++ a failed CPython call throws PyErrOccurred; `boundary` turns that back into NULL / -1.
+// Handles and guards leave the interpreter alone on a thread that it is ending (lifecycle.hpp).
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "lifecycle.hpp"
 
 #include <cassert>
 #include <exception>
@@ -48,7 +48,7 @@ public:
     Ref() noexcept = default;
     Ref(std::nullptr_t) noexcept {}
     ~Ref() {
-        if (p_) {
+        if (p_ && interpreter_usable()) {
             assert(PyGILState_Check());
             Py_DECREF(p_);
         }
@@ -91,10 +91,14 @@ class SavedError {
 public:
 #if PY_VERSION_HEX >= 0x030C0000
     SavedError() noexcept : exc_(PyErr_GetRaisedException()) {}
-    ~SavedError() { PyErr_SetRaisedException(exc_); }
+    ~SavedError() {
+        if (interpreter_usable()) PyErr_SetRaisedException(exc_);
+    }
 #else
     SavedError() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
-    ~SavedError() { PyErr_Restore(type_, value_, tb_); }
+    ~SavedError() {
+        if (interpreter_usable()) PyErr_Restore(type_, value_, tb_);
+    }
 #endif
     SavedError(const SavedError&) = delete;
     SavedError& operator=(const SavedError&) = delete;
@@ -111,13 +115,16 @@ private:
 
 // Runs `cleanup` while an exception propagates (inside a catch block, before `throw;`): the
 // pending exception is kept aside meanwhile, and a failure of the cleanup itself is dropped so
-// that the original error is the one reported.
+// that the original error is the one reported. Nothing runs on a thread the interpreter is ending.
 template <class F>
-void cleanup_during_unwind(F&& cleanup) noexcept {
+void cleanup_during_unwind(F&& cleanup) {
+    if (!interpreter_usable()) return;
     SavedError pending;
     try {
         cleanup();
-    } catch (...) {
+    }
+    VANTOR_PASS_FORCED_UNWIND
+    catch (...) {
         PyErr_Clear();
     }
 }
@@ -128,7 +135,9 @@ class CaughtError {
 public:
 #if PY_VERSION_HEX >= 0x030C0000
     CaughtError() noexcept : exc_(PyErr_GetRaisedException()) {}
-    ~CaughtError() { Py_XDECREF(exc_); }
+    ~CaughtError() {
+        if (interpreter_usable()) Py_XDECREF(exc_);
+    }
     bool matches(PyObject* type) const noexcept { return PyErr_GivenExceptionMatches(exc_, type); }
     [[noreturn]] void rethrow() {
         PyErr_SetRaisedException(std::exchange(exc_, nullptr));
@@ -137,6 +146,7 @@ public:
 #else
     CaughtError() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
     ~CaughtError() {
+        if (!interpreter_usable()) return;
         Py_XDECREF(type_);
         Py_XDECREF(value_);
         Py_XDECREF(tb_);
@@ -164,7 +174,7 @@ private:
 // logging's exception() see), as inside an `except` block, until the scope ends.
 class HandlingScope {
 public:
-    HandlingScope() noexcept;
+    HandlingScope();
     ~HandlingScope();
     HandlingScope(const HandlingScope&) = delete;
     HandlingScope& operator=(const HandlingScope&) = delete;
@@ -186,25 +196,34 @@ void unpack_exact(PyObject* iterable, Ref* out, Py_ssize_t n);
 class RecursionGuard {
 public:
     explicit RecursionGuard(const char* where) { require(Py_EnterRecursiveCall(where) ? -1 : 0); }
-    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    ~RecursionGuard() {
+        if (interpreter_usable()) Py_LeaveRecursiveCall();
+    }
     RecursionGuard(const RecursionGuard&) = delete;
     RecursionGuard& operator=(const RecursionGuard&) = delete;
 };
 
-void set_error_from_current_exception(const char* where) noexcept;
+void set_error_from_current_exception(const char* where);
+
+// Hands the pending exception to sys.unraisablehook, as the interpreter reports an exception that
+// nobody can receive, naming `obj`; with `keep` the exception stays pending afterwards.
+void write_unraisable(PyObject* obj, bool keep);
 void set_error_without_exception(const char* where) noexcept;
 
 // Runs a slot body: C++ exceptions become the interpreter's, and the failure value is returned.
 // The usual case, an error the interpreter already holds, is caught by type: classifying by a
-// rethrow would unwind a second time.
+// rethrow would unwind a second time. Not noexcept, and neither are the slots that call it: a
+// forced unwind that ends the thread passes through (lifecycle.hpp).
 template <class F>
-auto boundary(const char* where, F&& body) noexcept -> decltype(body()) {
+auto boundary(const char* where, F&& body) -> decltype(body()) {
     using R = decltype(body());
     try {
         return body();
     } catch (const PyErrOccurred&) {
         if (!PyErr_Occurred()) set_error_without_exception(where);
-    } catch (...) {
+    }
+    VANTOR_PASS_FORCED_UNWIND
+    catch (...) {
         set_error_from_current_exception(where);
     }
     if constexpr (std::is_pointer_v<R>) {

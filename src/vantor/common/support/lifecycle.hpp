@@ -1,0 +1,44 @@
+// Threads that the interpreter ends while our frames are on their stack.
+//
+// From 3.10 to 3.13 a thread that wants the GIL after finalization began (a daemon thread, or a
+// worker left running when an exit was interrupted) is ended on the spot by a forced unwind
+// (pthread_exit), which runs the destructors and handlers of every C++ frame on its way, without
+// the GIL. That unwind must pass: every catch-all lets it through first (VANTOR_PASS_FORCED_UNWIND),
+// no function it can cross is noexcept (the unwinder would call std::terminate there), and nothing
+// on its way touches the interpreter, whose thread states may already be freed: the handles and
+// scope guards of ref.hpp do nothing when interpreter_usable() is false. From 3.14 on such a thread
+// waits forever instead, and none of this is reached.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#define VANTOR_PASS_FORCED_UNWIND \
+    catch (abi::__forced_unwind&) { throw; }
+#else
+#define VANTOR_PASS_FORCED_UNWIND
+#endif
+
+namespace vantor::support {
+
+// Set when an interpreter that loaded this module runs its atexit callbacks: from then on a thread
+// may be ended by the interpreter, and each release asks whether its thread still holds the GIL.
+extern std::atomic<bool> interpreter_exit_begun;
+
+// Whether this thread holds the GIL (internals.hpp; a few loads, used only once exit began).
+bool this_thread_holds_interpreter() noexcept;
+
+// False only on a thread that the interpreter is ending (or that otherwise runs without the GIL
+// after exit began): objects are then left alone, leaked rather than touched.
+inline bool interpreter_usable() noexcept {
+    return !interpreter_exit_begun.load(std::memory_order_relaxed) || this_thread_holds_interpreter();
+}
+
+// Registers the atexit callback that sets interpreter_exit_begun; called by each module's exec.
+void watch_interpreter_exit();
+
+}  // namespace vantor::support
