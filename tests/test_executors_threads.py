@@ -158,6 +158,7 @@ def test_failed_start_is_retried(make, monkeypatch):
     assert ex.taken() == [task("a"), task("b")]
 
 
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")  # dying loops report
 def test_wait_refuses_when_every_worker_has_died(make):
     died = threading.Event()
 

@@ -280,6 +280,7 @@ def assert_each_once(ex, payloads):
     return extra
 
 
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")  # dying loops report
 def test_producers_against_failing_run(make, log, pools):
     # eight producers; run raises now and then, and sometimes ends its worker loop for good.
     # Between rounds the queue is drained, restarting the executor once every worker loop has

@@ -651,6 +651,7 @@ def test_function_objects_are_collected(how):
 
 def test_executor_referenced_from_its_tasks_is_collected(monkeypatch):
     monkeypatch.setattr(vex, "logger", types.SimpleNamespace(debug=len, exception=lambda *a: None))
+    monkeypatch.setattr(sys, "unraisablehook", lambda args: None)  # the dying loop's report
 
     class Keeper(DelayedBatchExecutor):
         def run(self, tasks):

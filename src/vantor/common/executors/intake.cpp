@@ -13,6 +13,7 @@ constexpr Signature init_sig{"__init__", init_params, "None"};
 PyObject* init_body(FunctionObject* f, BoundArgs& a) {
     State* st = state_of(f);
     PyObject* self = a[0];
+    st->registry->of(self);  // so that a forked child resets it even if it never starts
     Ref queue = call_global(st, st->str_Queue);
     set_attr(self, st->str__queue, queue.get());
     set_attr(self, st->str__is_running, Py_False);
@@ -30,9 +31,30 @@ constexpr Param add_task_params[] = {
     {"self"}, {"args", "Any", ParamKind::var_positional}, {"kwargs", "Any", ParamKind::var_keyword}};
 constexpr Signature add_task_sig{"add_task", add_task_params, "None"};
 
-// Creates the pool and submits the worker loops. On failure the flag goes back to False, so a
-// later add_task tries the start again; the task that triggered it stays queued.
-void start_workers(State* st, PyObject* self) {
+// A future's done callback: a loop cancelled before it began is done all the same.
+PyObject* loop_future_done(PyObject* bound, PyObject* future) {
+    return boundary("worker loop done", [&]() -> PyObject* {
+        // bound: (module, executor)
+        State* st = static_cast<State*>(PyModule_GetState(PyTuple_GET_ITEM(bound, 0)));
+        PyObject* self = PyTuple_GET_ITEM(bound, 1);
+        if (st == nullptr || st->registry == nullptr) Py_RETURN_NONE;
+        PyObject* args[] = {future};
+        if (!truthy(call_method(st->str_cancelled, args, 1).get())) Py_RETURN_NONE;
+        Record& record = st->registry->of(self);
+        if (record.pending > 0 && record.in_flight > 0) {
+            --record.pending;
+            loop_done(st, self, record);
+        }
+        Py_RETURN_NONE;
+    });
+}
+
+PyMethodDef loop_future_done_def = {"_loop_done", loop_future_done, METH_O, nullptr};
+
+// Creates the pool and submits the worker loops, or, while loops of an earlier start still run,
+// leaves the submits to the last of them. On failure the flag goes back to False, so a later
+// add_task tries the start again; the task that triggered it stays queued.
+void start_workers(State* st, PyObject* self, Record& record) {
     set_attr(self, st->str__is_running, Py_True);
     try {
         Ref pool_type = lookup_global(st->globals, st->str_ThreadPoolExecutor);
@@ -40,28 +62,62 @@ void start_workers(State* st, PyObject* self) {
         PyObject* pool_args[] = {num_threads.get()};
         Ref pool = Ref::steal(PyObject_Vectorcall(pool_type.get(), pool_args, 0, st->kw_max_workers));
         set_attr(self, st->str_executor, pool.get());
-
-        Ref count_obj = get_attr(self, st->str_num_threads);
-        Ref count_index = Ref::steal(PyNumber_Index(count_obj.get()));
-        const Py_ssize_t count = PyNumber_AsSsize_t(count_index.get(), PyExc_OverflowError);
-        if (count == -1 && PyErr_Occurred()) throw_error();
-        for (Py_ssize_t i = 0; i < count; ++i) {
-            Ref executor = get_attr(self, st->str_executor);
-            Ref batch = get_attr(self, st->str__batch);
-            PyObject* submit_args[] = {executor.get(), batch.get()};
-            // Counted before the submit: the new thread may enter _batch before submit returns.
-            ++loop_record(st, self).pending;
-            try {
-                call_method(st->str_submit, submit_args, 2);
-            } catch (...) {
-                --loop_record(st, self).pending;
-                throw;
-            }
+        if (record.in_flight > 0) {
+            record.start_deferred = true;
+            return;
         }
-    } catch (...) {
+        submit_loops(st, self, record);
+    }
+    VANTOR_PASS_FORCED_UNWIND
+    catch (...) {
         cleanup_during_unwind([&] { set_attr(self, st->str__is_running, Py_False); });
         throw;
     }
+}
+
+// Marks the thread that runs a start, so that a shutdown called on it meanwhile (from a signal
+// handler, a finalizer) is recorded for the start to honour instead of waiting for it.
+class StartingScope {
+public:
+    explicit StartingScope(Record& record) : record_(record), previous_(record.starting_thread) {
+        record.starting_thread = PyThread_get_thread_ident();
+    }
+    ~StartingScope() {
+        if (interpreter_usable()) record_.starting_thread = previous_;
+    }
+    StartingScope(const StartingScope&) = delete;
+    StartingScope& operator=(const StartingScope&) = delete;
+
+private:
+    Record& record_;
+    unsigned long previous_;
+};
+
+// The start, as one step under _lock, so that racing first calls create one pool. While a
+// shutdown is in progress the task only queues: it is taken by the next start, as tasks left at a
+// shutdown are, and the shutdown's pool is never left with a live flag.
+void start_if_stopped(State* st, PyObject* self) {
+    Record& record = st->registry->of(self);
+    LockHold hold(st, self, record);
+    if (!attr_truthy(self, st->str__is_running) && record.stopping == 0) {
+        if (st->exiting) {
+            // Past the exit hook no pool may start: the interpreter would wait for it forever.
+            // During the hook's last pass over this executor the task is still taken.
+            if (!record.final_drain) {
+                PyErr_SetString(PyExc_RuntimeError,
+                                "add_task(): cannot start the worker loops after interpreter shutdown");
+                throw_error();
+            }
+        } else {
+            StartingScope starting(record);
+            start_workers(st, self, record);
+            if (record.stop_requested) {
+                record.stop_requested = false;
+                stop_without_waiting(st, self, record);
+            }
+        }
+    }
+    hold.release();
 }
 
 PyObject* add_task_body(FunctionObject* f, BoundArgs& a) {
@@ -77,34 +133,70 @@ PyObject* add_task_body(FunctionObject* f, BoundArgs& a) {
             call_method(st->str_put, put_args, 2);
         }
     }
-    if (attr_truthy(self, st->str__is_running)) Py_RETURN_NONE;
-
-    // The test and the start are one step under _lock, so racing first calls create one pool.
-    // While a shutdown is in progress the task only queues: it is taken by the next start, as
-    // tasks left at a shutdown are, and the shutdown's pool is never left with a live flag.
-    call_lock(st, self, st->str_acquire);
-    try {
-        if (!attr_truthy(self, st->str__is_running) && loop_record(st, self).stopping == 0) {
-            ++loop_record(st, self).starting;
-            try {
-                start_workers(st, self);
-            } catch (...) {
-                --loop_record(st, self).starting;
-                throw;
-            }
-            --loop_record(st, self).starting;
-        }
-    } catch (...) {
-        release_loop_record(st, self);
-        cleanup_during_unwind([&] { call_lock(st, self, st->str_release); });
-        throw;
-    }
-    release_loop_record(st, self);
-    call_lock(st, self, st->str_release);
+    if (!attr_truthy(self, st->str__is_running)) start_if_stopped(st, self);
     Py_RETURN_NONE;
 }
 
 }  // namespace
+
+void submit_loops(State* st, PyObject* self, Record& record) {
+    Ref count_obj = get_attr(self, st->str_num_threads);
+    Ref count_index = Ref::steal(PyNumber_Index(count_obj.get()));
+    const Py_ssize_t count = PyNumber_AsSsize_t(count_index.get(), PyExc_OverflowError);
+    if (count == -1 && PyErr_Occurred()) throw_error();
+    // Every earlier start is over: its loops end at their next test even if the flag is set again.
+    record.stopped = record.generation;
+    ++record.generation;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref executor = get_attr(self, st->str_executor);
+        Ref batch = get_attr(self, st->str__batch);
+        PyObject* submit_args[] = {executor.get(), batch.get()};
+        // Counted before the submit: the new thread may enter _batch before submit returns.
+        ++record.in_flight;
+        ++record.pending;
+        record.pool = executor.copy();
+        Ref future;
+        try {
+            future = call_method(st->str_submit, submit_args, 2);
+        }
+        VANTOR_PASS_FORCED_UNWIND
+        catch (...) {
+            if (interpreter_usable() && record.pending > 0) {
+                --record.pending;
+                cleanup_during_unwind([&] { loop_done(st, self, record); });
+            }
+            throw;
+        }
+        // A pool of the standard kind hands back a future: a loop it cancels before it begins
+        // (shutdown with cancel_futures) is counted out through the future's callback.
+        Ref add_done_callback = Ref::steal_or_null(PyObject_GetAttr(future.get(), st->str_add_done_callback));
+        if (!add_done_callback) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+            PyErr_Clear();
+            continue;
+        }
+        Ref bound = Ref::steal(PyTuple_Pack(2, st->module, self));
+        Ref callback = Ref::steal(PyCFunction_New(&loop_future_done_def, bound.get()));
+        Ref ignored = Ref::steal(PyObject_CallOneArg(add_done_callback.get(), callback.get()));
+    }
+}
+
+void loop_done(State* st, PyObject* self, Record& record) {
+    if (--record.in_flight > 0) return;
+    record.pending = 0;
+    Ref pool = std::move(record.pool);  // let go of after the bookkeeping: releasing it may run code
+    if (!record.start_deferred) return;
+    record.start_deferred = false;
+    // The deferred start goes ahead unless a stop came in meanwhile; its failure is reported here,
+    // where nobody else can receive it, and leaves the executor stopped so that a later add_task
+    // tries again.
+    try {
+        if (attr_truthy(self, st->str__is_running)) submit_loops(st, self, record);
+    } catch (const PyErrOccurred&) {
+        write_unraisable(self, false);
+        cleanup_during_unwind([&] { set_attr(self, st->str__is_running, Py_False); });
+    }
+}
 
 const FunctionDef init_def{&init_sig, init_body, "DelayedBatchExecutor.__init__"};
 const FunctionDef add_task_def{&add_task_sig, add_task_body, "DelayedBatchExecutor.add_task"};

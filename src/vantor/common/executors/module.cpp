@@ -12,11 +12,12 @@ namespace {
     X(debug) X(exception) X(put) X(empty) X(get_nowait) X(acquire) X(release) X(submit) X(shutdown)     \
     X(run) X(_batch) X(_queue) X(_is_running) X(num_threads) X(batch_size) X(duration)                 \
     X(_num_running_threads) X(_lock) X(executor) X(popleft) X(append) X(mutex) X(queue) X(not_empty)     \
-    X(not_full) X(_waiters) X(maxsize) X(unfinished_tasks) X(is_shutdown) X(notify)
+    X(not_full) X(_waiters) X(maxsize) X(unfinished_tasks) X(is_shutdown) X(notify) X(add_done_callback)   \
+    X(cancelled) X(qsize)
 
 #define EXECUTORS_OTHER_OBJECTS(X) \
     X(function_type) X(globals) X(kw_args_kwargs) X(kw_max_workers) X(kw_wait) X(poll_interval) X(empty_text) \
-    X(queue_type) X(condition_type) X(lock_type) X(deque_type) X(queue_methods) X(condition_methods)
+    X(queue_type) X(condition_type) X(lock_type) X(deque_type) X(queue_methods) X(condition_methods) X(fn_batch)
 
 State* get_state(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
 
@@ -48,8 +49,8 @@ void executors_free(void* module) {
     executors_clear(static_cast<PyObject*>(module));
     State* st = get_state(static_cast<PyObject*>(module));
     if (st != nullptr) {
-        delete st->loops;
-        st->loops = nullptr;
+        delete st->registry;
+        st->registry = nullptr;
     }
 }
 
@@ -72,7 +73,8 @@ void exec_body(PyObject* module) {
     State* st = get_state(module);
     PyObject* globals = PyModule_GetDict(module);
     st->globals = Py_NewRef(globals);
-    st->loops = new std::unordered_map<PyObject*, LoopRecord>();
+    st->module = module;
+    st->registry = new Registry();
     init_names(st);
 
     struct Import {
@@ -89,6 +91,9 @@ void exec_body(PyObject* module) {
         bind_global(globals, imp.name, import_from(globals, imp.module, imp.name).get());
 
     capture_plain_queue(st);
+    // After the thread pool's module registered its own exit hook, so that ours runs first.
+    register_lifecycle_hooks(st);
+    watch_interpreter_exit();
 
     Ref module_name = global(globals, "__name__");
     {
@@ -117,6 +122,7 @@ void exec_body(PyObject* module) {
     Ref wait = make_function(factory, wait_until_empty_def);
     Ref shutdown = make_function(factory, shutdown_def);
     Ref batch = make_function(factory, batch_def);
+    st->fn_batch = batch.copy().release();
     Ref run = [&] {
         Ref abstractmethod = global(globals, "abstractmethod");
         Ref plain = make_function(factory, run_def);
@@ -133,7 +139,7 @@ void exec_body(PyObject* module) {
     bind_global(globals, "DelayedBatchExecutor", cls.get());
 }
 
-int executors_exec(PyObject* module) noexcept {
+int executors_exec(PyObject* module) {
     return boundary("vantor.common.executors", [&] {
         exec_body(module);
         return 0;

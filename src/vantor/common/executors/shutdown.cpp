@@ -24,11 +24,11 @@ bool queue_empty(State* st, PyObject* self) {
 // True when queued tasks have no worker loop that could ever take them: the executor is
 // stopped and no loop is inside an iteration, or it is running but every loop has ended.
 bool nothing_can_drain(State* st, PyObject* self) {
-    auto it = st->loops->find(self);
-    const LoopRecord none{};
-    const LoopRecord& r = it == st->loops->end() ? none : it->second;
-    if (r.starting > 0) return false;
-    if (attr_truthy(self, st->str__is_running)) return r.pending + r.live == 0;
+    Record* record = st->registry->find(self);
+    if (record != nullptr && record->starting_thread != 0) return false;
+    const bool running = attr_truthy(self, st->str__is_running);
+    record = st->registry->find(self);
+    if (running) return record == nullptr || (record->in_flight == 0 && record->live == 0);
     Ref inside = get_attr(self, st->str__num_running_threads);
     Ref zero = Ref::steal(PyLong_FromLong(0));
     return require(PyObject_RichCompareBool(inside.get(), zero.get(), Py_EQ)) == 1;
@@ -45,7 +45,8 @@ PyObject* wait_body(FunctionObject* f, BoundArgs& a) {
             stuck_polls = 0;
         } else if (++stuck_polls >= 2) {
             Ref queue = get_attr(self, st->str__queue);
-            Ref size = Ref::steal(PyObject_CallMethod(queue.get(), "qsize", nullptr));
+            PyObject* args[] = {queue.get()};
+            Ref size = call_method(st->str_qsize, args, 1);
             PyErr_Format(PyExc_RuntimeError,
                          "wait_until_empty(): %S task(s) queued but no worker loop is running to take them; "
                          "add_task() starts the workers (after shutdown() if they have ended)",
@@ -64,51 +65,86 @@ PyObject* wait_body(FunctionObject* f, BoundArgs& a) {
     Py_RETURN_NONE;
 }
 
-// Counts a shutdown in progress in the registry, so that add_task does not start a new pool
-// beneath it (the old loops would see the flag set again and the pool's wait would never end).
+// Counts a shutdown in progress, so that add_task does not start a new pool beneath it (the
+// old loops would see the flag set again and the pool's wait would never end).
 class StoppingScope {
 public:
-    StoppingScope(State* st, PyObject* self) : st_(st), self_(self) { ++loop_record(st, self).stopping; }
+    explicit StoppingScope(Record& record) : record_(record) { ++record.stopping; }
     ~StoppingScope() {
-        --loop_record(st_, self_).stopping;
-        release_loop_record(st_, self_);
+        if (interpreter_usable()) --record_.stopping;
     }
     StoppingScope(const StoppingScope&) = delete;
     StoppingScope& operator=(const StoppingScope&) = delete;
 
 private:
-    State* st_;
-    PyObject* self_;
+    Record& record_;
 };
+
+void shutdown_pool(State* st, PyObject* pool, bool wait) {
+    if (wait) {
+        PyObject* args[] = {pool};
+        call_method(st->str_shutdown, args, 1);
+    } else {
+        PyObject* args[] = {pool, Py_False};
+        call_method(st->str_shutdown, args, 1, st->kw_wait);
+    }
+}
 
 PyObject* shutdown_body(FunctionObject* f, BoundArgs& a) {
     State* st = state_of(f);
     PyObject* self = a[0];
-    if (!attr_truthy(self, st->str__is_running)) Py_RETURN_NONE;
-    auto it = st->loops->find(self);
-    if (it != st->loops->end() && it->second.starting > 0) {
-        // A start is creating the pool under _lock: let it finish, so that its submits do not
-        // meet a pool that is already shut down; then stop what it started (if it succeeded).
-        call_lock(st, self, st->str_acquire);
-        call_lock(st, self, st->str_release);
-        if (!attr_truthy(self, st->str__is_running)) Py_RETURN_NONE;
+    Record* record = st->registry->find(self);
+    if (record != nullptr && record->starting_thread != 0) {
+        // Python code that a start on this very thread ran (a signal handler, a finalizer): the
+        // start cannot be waited for from inside it, so the stop is left for it to honour.
+        if (record->starting_thread == PyThread_get_thread_ident()) {
+            record->stop_requested = true;
+            Py_RETURN_NONE;
+        }
+        // A start on another thread: let it finish (it holds _lock), so that its submits do not
+        // meet a pool that is already shut down; then stop what it started.
+        LockHold wait_for_start(st, self, *record);
+        wait_for_start.release();
     }
-    StoppingScope stopping(st, self);
+    if (!attr_truthy(self, st->str__is_running)) {
+        // Stopped, or stopping: a shutdown returns only once the loops of the executor have
+        // ended, also after an earlier one was interrupted or was called from inside run.
+        wait_for_loops(st, self);
+        Py_RETURN_NONE;
+    }
+    Record& stopping_record = st->registry->of(self);
+    StoppingScope stopping(stopping_record);
     set_attr(self, st->str__is_running, Py_False);
+    stopping_record.start_deferred = false;
     Ref pool = get_attr(self, st->str_executor);
     if (current_worker_executor() == self) {
         // Called from run on one of our own worker threads: waiting for every worker would wait
         // for this very thread. The workers end after their current iteration.
-        PyObject* args[] = {pool.get(), Py_False};
-        call_method(st->str_shutdown, args, 1, st->kw_wait);
-    } else {
-        PyObject* args[] = {pool.get()};
-        call_method(st->str_shutdown, args, 1);
+        shutdown_pool(st, pool.get(), false);
+        Py_RETURN_NONE;
     }
+    shutdown_pool(st, pool.get(), true);
+    // The loops of an earlier start still run when this start was deferred behind them.
+    wait_for_loops(st, self);
     Py_RETURN_NONE;
 }
 
 }  // namespace
+
+void stop_without_waiting(State* st, PyObject* self, Record& record) {
+    set_attr(self, st->str__is_running, Py_False);
+    record.start_deferred = false;
+    Ref pool = get_attr(self, st->str_executor);
+    shutdown_pool(st, pool.get(), false);
+}
+
+void wait_for_loops(State* st, PyObject* self) {
+    if (current_worker_executor() == self) return;
+    Record* record = st->registry->find(self);
+    if (record == nullptr || record->in_flight == 0 || !record->pool) return;
+    Ref pool = record->pool.copy();
+    shutdown_pool(st, pool.get(), true);
+}
 
 const FunctionDef wait_until_empty_def{&wait_sig, wait_body, "DelayedBatchExecutor.wait_until_empty"};
 const FunctionDef shutdown_def{&shutdown_sig, shutdown_body, "DelayedBatchExecutor.shutdown"};

@@ -1,29 +1,17 @@
 // Module state of vantor.common.executors: its function type, interned names, and the registry of
-// worker loops per executor that lets the caller-side operations tell a stuck queue from a busy one.
+// what the module knows of each executor beyond its attributes (registry.hpp).
 #pragma once
 
+#include "registry.hpp"
 #include "support/fastpath.hpp"
 #include "support/function.hpp"
 #include "support/globals.hpp"
 #include "support/klass.hpp"
 #include "support/signature.hpp"
 
-#include <unordered_map>
-
 namespace vantor::executors {
 
 using namespace support;
-
-// What the module knows of one executor's worker loops, beyond its instance attributes (which
-// stay exactly the documented ones). An entry lives only while one of the counts is non-zero,
-// and each of those states holds a strong reference to the executor, so its address cannot be
-// reused meanwhile.
-struct LoopRecord {
-    int pending = 0;   // submitted to the pool, not yet running
-    int live = 0;      // inside _batch
-    int starting = 0;  // add_task is creating the pool and submitting
-    int stopping = 0;  // shutdown calls in progress
-};
 
 // Every PyObject* field is strong and is visited, cleared and freed in module.cpp.
 struct State {
@@ -69,6 +57,9 @@ struct State {
     PyObject* str_unfinished_tasks;
     PyObject* str_is_shutdown;
     PyObject* str_notify;
+    PyObject* str_add_done_callback;
+    PyObject* str_cancelled;
+    PyObject* str_qsize;
     PyObject* kw_args_kwargs;  // ("args", "kwargs")
     PyObject* kw_max_workers;  // ("max_workers",)
     PyObject* kw_wait;         // ("wait",)
@@ -85,21 +76,15 @@ struct State {
     PyObject* queue_methods;
     PyObject* condition_methods;
 
-    std::unordered_map<PyObject*, LoopRecord>* loops;  // guarded by the GIL
+    PyObject* fn_batch;  // our own _batch, to name a worker loop in a report
+    PyObject* module;    // borrowed: the module object, whose state this is
+
+    Registry* registry;         // guarded by the GIL
+    std::uint64_t fork_epoch;   // forks survived; a loop that saw another epoch belongs to the parent
+    bool exiting;               // the interpreter's exit hook ran: no new workers are started
 };
 
 inline State* state_of(FunctionObject* f) noexcept { return static_cast<State*>(f->state); }
-
-// The record of `executor`, created on demand.
-inline LoopRecord& loop_record(State* st, PyObject* executor) { return (*st->loops)[executor]; }
-
-// Drops the record of `executor` once nothing is counted in it any more.
-inline void release_loop_record(State* st, PyObject* executor) {
-    auto it = st->loops->find(executor);
-    if (it == st->loops->end()) return;
-    const LoopRecord& r = it->second;
-    if (r.pending == 0 && r.live == 0 && r.starting == 0 && r.stopping == 0) st->loops->erase(it);
-}
 
 // Attribute helpers: each reads or writes the instance attribute anew, as the methods do.
 inline Ref get_attr(PyObject* obj, PyObject* name) { return Ref::steal(PyObject_GetAttr(obj, name)); }
@@ -122,6 +107,48 @@ inline Ref call_global(State* st, PyObject* name) {
 
 // The worker loop that is running on this thread, if any (borrowed; the loop holds it).
 PyObject* current_worker_executor() noexcept;
+
+// self._lock.acquire() ... self._lock.release(), as the executor's own steps take it. A hold
+// taken on a thread that already holds _lock through an outer hold (Python code that the outer
+// one ran, such as a signal handler or a finalizer, calling back into us) does not wait for
+// itself: it nests, and only the outer hold releases the lock.
+class LockHold {
+public:
+    LockHold(State* st, PyObject* self, Record& record);
+    ~LockHold();
+    void release();
+    LockHold(const LockHold&) = delete;
+    LockHold& operator=(const LockHold&) = delete;
+
+private:
+    State* st_;
+    PyObject* self_;
+    Record& record_;
+    bool held_ = false;
+};
+
+// One iteration of the worker loop; `final_pass` leaves out the pacing sleep (the exit hook's
+// last pass, on its own thread or on the loop's). `epoch` is the fork epoch the loop began in.
+void iteration(State* st, PyObject* self, Record& record, bool final_pass, std::uint64_t epoch);
+
+// Submits num_threads worker loops to self.executor: the second half of a start, or of a deferred
+// one, which the last loop of the earlier start runs as it ends.
+void submit_loops(State* st, PyObject* self, Record& record);
+
+// A submitted loop is done (it ended, or was cancelled before it began): when it was the last of
+// its start, its pool is let go of and a deferred start goes ahead.
+void loop_done(State* st, PyObject* self, Record& record);
+
+// Stops the loops without waiting for them: _is_running False, any deferred start dropped, and
+// self.executor.shutdown(wait=False).
+void stop_without_waiting(State* st, PyObject* self, Record& record);
+
+// Waits until the loops in flight have ended (a shutdown's wait for the pool that runs them),
+// unless this thread runs one of them.
+void wait_for_loops(State* st, PyObject* self);
+
+// The interpreter's fork and exit hooks (lifecycle.cpp), registered by the module body.
+void register_lifecycle_hooks(State* st);
 
 extern const FunctionDef init_def, add_task_def, wait_until_empty_def, shutdown_def, batch_def, run_def;
 

@@ -10,26 +10,15 @@ namespace {
 
 thread_local PyObject* worker_executor = nullptr;
 
-// Marks the running worker loop in the registry and on its thread for as long as _batch runs.
+// Marks this thread as running a worker loop of `self` for as long as _batch runs.
 class WorkerScope {
 public:
-    WorkerScope(State* st, PyObject* self) : st_(st), self_(self), previous_(worker_executor) {
-        LoopRecord& r = loop_record(st, self);
-        if (r.pending > 0) --r.pending;
-        ++r.live;
-        worker_executor = self;
-    }
-    ~WorkerScope() {
-        worker_executor = previous_;
-        --loop_record(st_, self_).live;
-        release_loop_record(st_, self_);
-    }
+    explicit WorkerScope(PyObject* self) : previous_(worker_executor) { worker_executor = self; }
+    ~WorkerScope() { worker_executor = previous_; }
     WorkerScope(const WorkerScope&) = delete;
     WorkerScope& operator=(const WorkerScope&) = delete;
 
 private:
-    State* st_;
-    PyObject* self_;
     PyObject* previous_;
 };
 
@@ -40,19 +29,14 @@ void log_debug(State* st, PyObject* message) {
 }
 
 // _num_running_threads += delta under _lock; the lock is released however the update ends.
-void adjust_running(State* st, PyObject* self, long delta) {
-    call_lock(st, self, st->str_acquire);
-    try {
-        Ref current = get_attr(self, st->str__num_running_threads);
-        Ref step = Ref::steal(PyLong_FromLong(delta < 0 ? -delta : delta));
-        Ref updated = Ref::steal(delta < 0 ? PyNumber_Subtract(current.get(), step.get())
-                                           : PyNumber_Add(current.get(), step.get()));
-        set_attr(self, st->str__num_running_threads, updated.get());
-    } catch (...) {
-        cleanup_during_unwind([&] { call_lock(st, self, st->str_release); });
-        throw;
-    }
-    call_lock(st, self, st->str_release);
+void adjust_running(State* st, PyObject* self, Record& record, long delta) {
+    LockHold hold(st, self, record);
+    Ref current = get_attr(self, st->str__num_running_threads);
+    Ref step = Ref::steal(PyLong_FromLong(delta < 0 ? -delta : delta));
+    Ref updated = Ref::steal(delta < 0 ? PyNumber_Subtract(current.get(), step.get())
+                                       : PyNumber_Add(current.get(), step.get()));
+    set_attr(self, st->str__num_running_threads, updated.get());
+    hold.release();
 }
 
 // self.run(tasks); an Exception is logged with its traceback as the handled exception and
@@ -116,22 +100,28 @@ Py_ssize_t collect(State* st, PyObject* self) {
     return count;
 }
 
-void iteration(State* st, PyObject* self) {
+}  // namespace
+
+void iteration(State* st, PyObject* self, Record& record, bool final_pass, std::uint64_t epoch) {
     Ref start_time = call_global(st, st->str_time);
     Ref thread_id = call_global(st, st->str_get_ident);
     log_debug(st, Ref::steal(PyUnicode_FromFormat("[%S] queue loop start.", thread_id.get())).get());
 
-    adjust_running(st, self, +1);
+    adjust_running(st, self, record, +1);
     // From here on the count comes back down however the iteration ends: a worker loop that dies
-    // must not leave wait_until_empty waiting for it forever.
+    // must not leave wait_until_empty waiting for it forever. In a child forked meanwhile (from
+    // inside run) the count is the child's own, which this iteration never raised.
     try {
         Py_ssize_t count = collect(st, self);
         log_debug(st, Ref::steal(PyUnicode_FromFormat("[%S] queue loop end. get %zd tasks", thread_id.get(), count)).get());
-    } catch (...) {
-        cleanup_during_unwind([&] { adjust_running(st, self, -1); });
+    }
+    VANTOR_PASS_FORCED_UNWIND
+    catch (...) {
+        if (epoch == st->fork_epoch) cleanup_during_unwind([&] { adjust_running(st, self, record, -1); });
         throw;
     }
-    adjust_running(st, self, -1);
+    if (epoch == st->fork_epoch) adjust_running(st, self, record, -1);
+    if (final_pass) return;
 
     Ref end_time = call_global(st, st->str_time);
     Ref duration = get_attr(self, st->str_duration);
@@ -145,14 +135,64 @@ void iteration(State* st, PyObject* self) {
     }
 }
 
+namespace {
+
 constexpr Param batch_params[] = {{"self"}};
 constexpr Signature batch_sig{"_batch", batch_params, "None"};
+
+// Whether a loop of `generation` goes on with another iteration; reads _is_running as written.
+bool keeps_running(State* st, PyObject* self, const Record& record, std::uint64_t generation) {
+    const bool running = attr_truthy(self, st->str__is_running);
+    return running && generation > record.stopped;
+}
+
+// The bookkeeping of a loop that ends, however it ends.
+void loop_ended(State* st, PyObject* self, Record& record, bool submitted) {
+    --record.live;
+    if (submitted) loop_done(st, self, record);
+}
+
+// A loop that ends by an exception says so: nobody reads the future that receives it.
+void report_dead_loop(State* st, PyObject* self) {
+    Ref loop = Ref::steal_or_null(PyMethod_New(st->fn_batch, self));
+    write_unraisable(loop ? loop.get() : self, true);
+}
 
 PyObject* batch_body(FunctionObject* f, BoundArgs& a) {
     State* st = state_of(f);
     PyObject* self = a[0];
-    WorkerScope scope(st, self);
-    while (attr_truthy(self, st->str__is_running)) iteration(st, self);
+    Record& record = st->registry->of(self);
+    // A loop that a start submitted belongs to that start's generation; one called directly runs
+    // until it finds _is_running false, as written.
+    const bool submitted = record.pending > 0;
+    if (submitted) --record.pending;
+    ++record.live;
+    const std::uint64_t generation = submitted ? record.generation : UINT64_MAX;
+    const std::uint64_t epoch = st->fork_epoch;
+    WorkerScope scope(self);
+    try {
+        while (true) {
+            const bool go_on = keeps_running(st, self, record, generation);
+            if (epoch != st->fork_epoch) break;  // forked inside run: this loop is the parent's
+            if (go_on) {
+                iteration(st, self, record, false, epoch);
+                continue;
+            }
+            // At interpreter exit a loop takes everything once more before it ends.
+            if (record.final_drain) iteration(st, self, record, true, epoch);
+            break;
+        }
+    }
+    VANTOR_PASS_FORCED_UNWIND
+    catch (...) {
+        if (!PyErr_Occurred()) set_error_from_current_exception("_batch");
+        if (epoch == st->fork_epoch) {
+            if (submitted) report_dead_loop(st, self);
+            cleanup_during_unwind([&] { loop_ended(st, self, record, submitted); });
+        }
+        throw_error();
+    }
+    if (epoch == st->fork_epoch) loop_ended(st, self, record, submitted);
     Py_RETURN_NONE;
 }
 

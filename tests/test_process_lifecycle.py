@@ -1,0 +1,232 @@
+# The process around the modules: fork (by hand, multiprocessing), exit without shutdown, an exit
+# interrupted or forced by a signal while workers are busy. Each case runs in a subprocess with a
+# time limit, so a hang fails the case, and a crash shows as a signal or as "FATAL" on stderr.
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
+import pytest
+
+LIMIT = 60
+
+PREAMBLE = """
+import os, signal, sys, threading, time
+from vantor.common.executors import DelayedBatchExecutor
+OUT = sys.argv[1] if __name__ == "__main__" else None
+
+class Recorder(DelayedBatchExecutor):
+    # Appends what each run call received to a file of this process, one task per line.
+    def run(self, tasks):
+        with open(os.path.join(OUT, "ran-%d" % os.getpid()), "a") as f:
+            f.writelines(repr(t.args) + "\\n" for t in tasks)
+        if self.slow:
+            time.sleep(self.slow)
+        if any(t.kwargs.get("fail") for t in tasks):
+            raise ValueError("run failed")
+
+    slow = 0
+"""
+
+FORK_STORM = """
+e = Recorder(num_threads=2, batch_size=7, duration=0.001)
+stop = threading.Event()
+def produce(p):
+    i = 0
+    while not stop.is_set():
+        e.add_task("p", p, i); i += 1
+        if i % 20 == 0:
+            time.sleep(0.001)
+producers = [threading.Thread(target=produce, args=(p,)) for p in range(3)]
+for t in producers: t.start()
+failed = []
+for k in range(25):
+    time.sleep(0.01)
+    pid = os.fork()
+    if pid == 0:
+        signal.alarm(20)  # a deadlocked child dies instead of hanging the case
+        assert e._is_running is False and e._num_running_threads == 0 and not hasattr(e, "executor")
+        assert e._queue.empty()  # the parent's queued tasks stay the parent's
+        e.add_task("child", k)
+        e.wait_until_empty()
+        e.shutdown()
+        ran = open(os.path.join(OUT, "ran-%d" % os.getpid())).read()
+        os._exit(0 if "('child', %d)" % k in ran else 3)
+    _, status = os.waitpid(pid, 0)
+    if status: failed.append((k, status))
+stop.set()
+for t in producers: t.join()
+e.wait_until_empty(); e.shutdown()
+print("failed children", failed)
+"""
+
+MULTIPROCESSING = """
+import multiprocessing
+JOBS = '''
+from vantor.common.executors import DelayedBatchExecutor
+class Collect(DelayedBatchExecutor):
+    def run(self, tasks):
+        self.done.extend(t.args[0] for t in tasks)
+writer = Collect(duration=0.01)   # made at import time, in the parent
+writer.done = []
+writer.add_task("parent")
+def job(n):
+    writer.add_task(n)
+    writer.wait_until_empty()
+    return sorted(x for x in writer.done if x != "parent")
+'''
+if __name__ == "__main__":
+    with open(os.path.join(OUT, "jobs.py"), "w") as f:
+        f.write(JOBS)
+    sys.path.insert(0, OUT)
+    import jobs
+    jobs.writer.wait_until_empty()
+    method = sys.argv[2]
+    ctx = multiprocessing.get_context(method)
+    if method == "forkserver":
+        ctx.set_forkserver_preload(["jobs"])
+    with ctx.Pool(2) as pool:
+        results = pool.map(jobs.job, range(6), chunksize=1)
+    assert all(n in r for n, r in zip(range(6), results)), results
+    jobs.writer.shutdown()
+    print("ok", jobs.writer.done)
+"""
+
+EXIT_WITHOUT_SHUTDOWN = """
+e = Recorder(num_threads=3, batch_size=10, duration=0.2)
+for i in range(500):
+    e.add_task(i, fail=(i % 50 == 0))
+print("leaving")
+"""
+
+EXIT_WHILE_WAITING = """
+e = Recorder(num_threads=2, batch_size=5, duration=0.05)
+e.slow = 0.01
+for i in range(200):
+    e.add_task(i)
+waiter = threading.Thread(target=e.wait_until_empty, daemon=sys.argv[2] == "daemon")
+waiter.start()
+time.sleep(0.05)  # the exit comes while run and wait_until_empty are in progress
+print("leaving")
+"""
+
+SIGTERM_WHILE_BUSY = """
+e = Recorder(num_threads=4, batch_size=5, duration=0.001)
+e.slow = 0.002
+signal.signal(signal.SIGTERM, lambda *a: sys.exit(3))
+for i in range(400):
+    e.add_task(i)
+threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGTERM)).start()
+time.sleep(30)
+"""
+
+CLIENT_AFTER_FORK = """
+import socket
+from vantor.common.stat import StatClient
+rx = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); rx.bind(("127.0.0.1", 0)); rx.settimeout(5)
+c = StatClient("127.0.0.1", rx.getsockname()[1], "svc")
+c.inc("before", tags={"a": 1})
+pid = os.fork()
+c.inc("child" if pid == 0 else "parent", tags={"a": 1})
+if pid == 0:
+    os._exit(0)
+os.waitpid(pid, 0)
+print(sorted(rx.recv(100).decode() for _ in range(3)))
+"""
+
+
+CRASHES = {-signal.SIGSEGV, -signal.SIGABRT, -signal.SIGBUS, -signal.SIGILL}
+
+
+def write_script(tmp_path, body):
+    script = tmp_path / "case.py"
+    script.write_text(textwrap.dedent(PREAMBLE) + textwrap.dedent(body))
+    return [sys.executable, str(script), str(tmp_path)]
+
+
+def run_script(tmp_path, body, *args):
+    proc = subprocess.run(write_script(tmp_path, body) + list(args), capture_output=True, text=True, timeout=LIMIT)
+    assert "FATAL" not in proc.stderr and proc.returncode >= 0, proc.stderr
+    return proc
+
+
+def tasks_run(tmp_path):
+    """Every task's args as run, per process, from the files the runs wrote."""
+    return {p.name: p.read_text().splitlines() for p in tmp_path.glob("ran-*")}
+
+
+def test_forking_while_producers_and_workers_run(tmp_path):
+    proc = run_script(tmp_path, FORK_STORM)
+    assert proc.returncode == 0 and "failed children []" in proc.stdout, proc.stdout + proc.stderr
+    ran = [t for tasks in tasks_run(tmp_path).values() for t in tasks]
+    assert len(ran) == len(set(ran))  # across parent and children, no task ran twice
+    assert len([t for t in ran if t.startswith("('child'")]) == 25
+
+
+@pytest.mark.parametrize("method", ["fork", "forkserver"])
+def test_multiprocessing_with_an_executor_made_at_import(tmp_path, method):
+    proc = run_script(tmp_path, MULTIPROCESSING, method)
+    assert proc.returncode == 0 and proc.stdout.startswith("ok ['parent']"), proc.stdout + proc.stderr
+
+
+def test_exit_without_shutdown_runs_everything(tmp_path):
+    proc = run_script(tmp_path, EXIT_WITHOUT_SHUTDOWN)
+    assert proc.returncode == 0, proc.stderr
+    ran = [t for tasks in tasks_run(tmp_path).values() for t in tasks]
+    assert sorted(ran) == sorted(repr((i,)) for i in range(500))
+    # the failing batches were logged as in the loop, and the exit still completed
+    assert proc.stderr.count("ValueError: run failed") == 10
+
+
+@pytest.mark.parametrize("waiter", ["daemon", "non-daemon"])
+def test_exit_while_waiting_and_running(tmp_path, waiter):
+    proc = run_script(tmp_path, EXIT_WHILE_WAITING, waiter)
+    assert proc.returncode == 0, proc.stderr
+    assert len([t for tasks in tasks_run(tmp_path).values() for t in tasks]) == 200
+
+
+def test_sigterm_with_sys_exit_while_workers_are_busy(tmp_path):
+    for _ in range(4):
+        proc = run_script(tmp_path, SIGTERM_WHILE_BUSY)
+        assert proc.returncode == 3, proc.stderr
+
+
+def test_interrupted_exit_does_not_crash(tmp_path):
+    # Ctrl-C during the exit's last pass: the interpreter finalizes with the workers still in
+    # our C++ code, and ends them there. Dying of SIGINT is how Python reports an interrupt.
+    argv = write_script(tmp_path, """
+        e = Recorder(num_threads=4, batch_size=5, duration=0.001)
+        e.slow = 0.001
+        for i in range(20000):
+            e.add_task(i)
+        print("leaving", flush=True)
+        """)
+    for _ in range(3):
+        proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        assert proc.stdout.readline() == "leaving\n"
+        time.sleep(0.3)
+        proc.send_signal(signal.SIGINT)
+        _, err = proc.communicate(timeout=LIMIT)
+        assert proc.returncode not in CRASHES and "FATAL" not in err, err
+        assert "KeyboardInterrupt" in err
+
+
+def test_client_works_in_both_processes_after_fork(tmp_path):
+    proc = run_script(tmp_path, CLIENT_AFTER_FORK)
+    assert proc.stdout.strip() == "['svc.before,a=1:+1|g', 'svc.child,a=1:+1|g', 'svc.parent,a=1:+1|g']", proc.stderr
+
+
+def test_dying_loop_is_reported_once(make, monkeypatch):
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda args: reports.append((args.exc_type, args.object)))
+
+    def halt(ex, tasks):
+        raise KeyboardInterrupt
+
+    ex = make(num_threads=1, hook=halt)
+    ex.add_task(1)
+    ex.executor.shutdown()  # returns once the only loop has ended
+    assert len(reports) == 1 and reports[0][0] is KeyboardInterrupt
+    assert reports[0][1].__self__ is ex and reports[0][1].__name__ == "_batch"
