@@ -67,9 +67,8 @@ void start_workers(State* st, PyObject* self, Record& record) {
             return;
         }
         submit_loops(st, self, record);
-    }
-    VANTOR_PASS_FORCED_UNWIND
-    catch (...) {
+    } catch (...) {
+        pass_thread_exit();
         cleanup_during_unwind([&] { set_attr(self, st->str__is_running, Py_False); });
         throw;
     }
@@ -158,10 +157,9 @@ void submit_loops(State* st, PyObject* self, Record& record) {
         Ref future;
         try {
             future = call_method(st->str_submit, submit_args, 2);
-        }
-        VANTOR_PASS_FORCED_UNWIND
-        catch (...) {
-            if (interpreter_usable() && record.pending > 0) {
+        } catch (...) {
+            pass_thread_exit();
+            if (record.pending > 0) {
                 --record.pending;
                 cleanup_during_unwind([&] { loop_done(st, self, record); });
             }

@@ -28,10 +28,9 @@ void LockHold::release() {
     Ref lock;
     try {
         lock = get_attr(self_, st_->str__lock);
-    }
-    VANTOR_PASS_FORCED_UNWIND
-    catch (...) {
-        if (interpreter_usable()) record_.lock_owner = 0;
+    } catch (...) {
+        pass_thread_exit();
+        record_.lock_owner = 0;
         throw;
     }
     record_.lock_owner = 0;

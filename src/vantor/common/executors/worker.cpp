@@ -114,9 +114,8 @@ void iteration(State* st, PyObject* self, Record& record, bool final_pass, std::
     try {
         Py_ssize_t count = collect(st, self);
         log_debug(st, Ref::steal(PyUnicode_FromFormat("[%S] queue loop end. get %zd tasks", thread_id.get(), count)).get());
-    }
-    VANTOR_PASS_FORCED_UNWIND
-    catch (...) {
+    } catch (...) {
+        pass_thread_exit();
         if (epoch == st->fork_epoch) cleanup_during_unwind([&] { adjust_running(st, self, record, -1); });
         throw;
     }
@@ -182,9 +181,8 @@ PyObject* batch_body(FunctionObject* f, BoundArgs& a) {
             if (record.final_drain) iteration(st, self, record, true, epoch);
             break;
         }
-    }
-    VANTOR_PASS_FORCED_UNWIND
-    catch (...) {
+    } catch (...) {
+        pass_thread_exit();
         if (!PyErr_Occurred()) set_error_from_current_exception("_batch");
         if (epoch == st->fork_epoch) {
             if (submitted) report_dead_loop(st, self);

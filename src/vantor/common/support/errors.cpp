@@ -12,9 +12,7 @@ void set_error_without_exception(const char* where) noexcept {
 void set_error_from_current_exception(const char* where) {
     try {
         throw;
-    }
-    VANTOR_PASS_FORCED_UNWIND
-    catch (const PyErrOccurred&) {
+    } catch (const PyErrOccurred&) {
         if (!PyErr_Occurred()) set_error_without_exception(where);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();

@@ -3,8 +3,8 @@
 // From 3.10 to 3.13 a thread that wants the GIL after finalization began (a daemon thread, or a
 // worker left running when an exit was interrupted) is ended on the spot by a forced unwind
 // (pthread_exit), which runs the destructors and handlers of every C++ frame on its way, without
-// the GIL. That unwind must pass: every catch-all lets it through first (VANTOR_PASS_FORCED_UNWIND),
-// no function it can cross is noexcept (the unwinder would call std::terminate there), and nothing
+// the GIL. That unwind must pass: every catch-all lets it through first (pass_thread_exit), no
+// function it can cross is noexcept (the unwinder would call std::terminate there), and nothing
 // on its way touches the interpreter, whose thread states may already be freed: the handles and
 // scope guards of ref.hpp do nothing when interpreter_usable() is false. From 3.14 on such a thread
 // waits forever instead, and none of this is reached.
@@ -14,14 +14,6 @@
 #include <Python.h>
 
 #include <atomic>
-
-#if defined(__GLIBCXX__)
-#include <cxxabi.h>
-#define VANTOR_PASS_FORCED_UNWIND \
-    catch (abi::__forced_unwind&) { throw; }
-#else
-#define VANTOR_PASS_FORCED_UNWIND
-#endif
 
 namespace vantor::support {
 
@@ -36,6 +28,12 @@ bool this_thread_holds_interpreter() noexcept;
 // after exit began): objects are then left alone, leaked rather than touched.
 inline bool interpreter_usable() noexcept {
     return !interpreter_exit_begun.load(std::memory_order_relaxed) || this_thread_holds_interpreter();
+}
+
+// First thing in a catch-all: a forced unwind that ends the thread goes on. It is told apart by
+// the thread, not by catching abi::__forced_unwind, which binds a reference to no object.
+inline void pass_thread_exit() {
+    if (!interpreter_usable()) throw;
 }
 
 // Registers the atexit callback that sets interpreter_exit_begun; called by each module's exec.

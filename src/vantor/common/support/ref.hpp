@@ -122,9 +122,8 @@ void cleanup_during_unwind(F&& cleanup) {
     SavedError pending;
     try {
         cleanup();
-    }
-    VANTOR_PASS_FORCED_UNWIND
-    catch (...) {
+    } catch (...) {
+        pass_thread_exit();
         PyErr_Clear();
     }
 }
@@ -221,9 +220,8 @@ auto boundary(const char* where, F&& body) -> decltype(body()) {
         return body();
     } catch (const PyErrOccurred&) {
         if (!PyErr_Occurred()) set_error_without_exception(where);
-    }
-    VANTOR_PASS_FORCED_UNWIND
-    catch (...) {
+    } catch (...) {
+        pass_thread_exit();
         set_error_from_current_exception(where);
     }
     if constexpr (std::is_pointer_v<R>) {
