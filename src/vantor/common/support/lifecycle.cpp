@@ -6,14 +6,14 @@
 
 namespace vantor::support {
 
-std::atomic<bool> interpreter_exit_begun{false};
+bool interpreter_exit_begun = false;
 
 bool this_thread_holds_interpreter() noexcept { return internals::this_thread_holds_gil(); }
 
 namespace {
 
 PyObject* mark_exit_begun(PyObject*, PyObject*) {
-    interpreter_exit_begun.store(true, std::memory_order_relaxed);
+    interpreter_exit_begun = true;
     Py_RETURN_NONE;
 }
 

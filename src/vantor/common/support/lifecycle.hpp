@@ -13,21 +13,27 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include <atomic>
 
 namespace vantor::support {
 
 // Set when an interpreter that loaded this module runs its atexit callbacks: from then on a thread
 // may be ended by the interpreter, and each release asks whether its thread still holds the GIL.
-extern std::atomic<bool> interpreter_exit_begun;
+// A plain bool: it is written once, under the GIL, long before any thread is ended, and read on
+// every release, where an atomic costs more instructions.
+extern bool interpreter_exit_begun;
 
 // Whether this thread holds the GIL (internals.hpp; a few loads, used only once exit began).
 bool this_thread_holds_interpreter() noexcept;
 
 // False only on a thread that the interpreter is ending (or that otherwise runs without the GIL
-// after exit began): objects are then left alone, leaked rather than touched.
+// after exit began): objects are then left alone, leaked rather than touched. From 3.14 on no
+// thread is ended that way, and the answer is always yes.
 inline bool interpreter_usable() noexcept {
-    return !interpreter_exit_begun.load(std::memory_order_relaxed) || this_thread_holds_interpreter();
+#if PY_VERSION_HEX >= 0x030E0000
+    return true;
+#else
+    return __builtin_expect(!interpreter_exit_begun, 1) || this_thread_holds_interpreter();
+#endif
 }
 
 // First thing in a catch-all: a forced unwind that ends the thread goes on. It is told apart by
