@@ -86,7 +86,7 @@ constexpr Param gauge_params[] = {
 constexpr Signature gauge_sig{"_gauge", gauge_params, "None"};
 
 void gauge_impl(State* st, PyObject* self, PyObject* stat, PyObject* value, bool delta, PyObject* tags,
-                const ClientView* fresh = nullptr) {
+                View* view = nullptr) {
     ValueText text;
     char chars[48];
     Py_ssize_t n = format_small_int(value, chars + 1);
@@ -108,10 +108,10 @@ void gauge_impl(State* st, PyObject* self, PyObject* stat, PyObject* value, bool
     // reset to 0 first, or "-5|g" would lower the gauge by 5 instead of setting it to -5.
     if (!delta && negative) {
         ValueText zero(st->zero_gauge_text);
-        call_send_stat(st, self, stat, zero, tags, fresh);
-        fresh = nullptr;  // the first line ran code: look the client up again
+        call_send_stat(st, self, stat, zero, tags, view);
+        if (view) view->ran_code();  // the first line ran code: the view is checked again
     }
-    call_send_stat(st, self, stat, text, tags, fresh);
+    call_send_stat(st, self, stat, text, tags, view);
 }
 
 PyObject* gauge_body(FunctionObject* f, BoundArgs& a) {
@@ -121,39 +121,39 @@ PyObject* gauge_body(FunctionObject* f, BoundArgs& a) {
 
 // A silenced client whose steps are all ours drops the metric before the value text is made:
 // nothing observable happens in between (formatting an int runs no Python code, and the flag is a
-// plain instance attribute holding False, whose truth test runs none either).
-bool dropped_early(const ClientView& view) {
-    return view.valid && view.gauge_ours && view.send_stat_ours && view.statd_available == Py_False;
+// plain instance attribute holding False, whose truth test runs none either). Only for a view
+// fresh from its lookup.
+bool dropped_early(const View& view) {
+    return view.gauge_ours() && view.send_stat_ours() && view.statd_available() == Py_False;
 }
 
 PyObject* inc_body(FunctionObject* f, BoundArgs& a) {
     State* st = state_of(f);
-    const ClientView& view = view_of(st, a[0]);
+    View view = view_of(st, a[0]);
     if (!dropped_early(view)) call_gauge(st, a[0], a[1], a[2], true, a[3], &view);
     Py_RETURN_NONE;
 }
 
 PyObject* set_body(FunctionObject* f, BoundArgs& a) {
     State* st = state_of(f);
-    const ClientView& view = view_of(st, a[0]);
+    View view = view_of(st, a[0]);
     if (!dropped_early(view)) call_gauge(st, a[0], a[1], a[2], false, a[3], &view);
     Py_RETURN_NONE;
 }
 
-void timing_impl(State* st, PyObject* self, PyObject* key, double seconds, PyObject* tags,
-                 const ClientView* fresh = nullptr) {
+void timing_impl(State* st, PyObject* self, PyObject* key, double seconds, PyObject* tags, View* view = nullptr) {
     ValueText text;
     char chars[340];
     Py_ssize_t n = format_seconds(seconds, chars);
     std::memcpy(chars + n, "|h", 2);
     text.set_ascii(chars, n + 2);
-    call_send_stat(st, self, key, text, tags, fresh);
+    call_send_stat(st, self, key, text, tags, view);
 }
 
 PyObject* timing_body(FunctionObject* f, BoundArgs& a) {
     State* st = state_of(f);
-    const ClientView& view = view_of(st, a[0]);
-    if (view.valid && view.send_stat_ours && view.statd_available == Py_False) Py_RETURN_NONE;
+    View view = view_of(st, a[0]);
+    if (view.send_stat_ours() && view.statd_available() == Py_False) Py_RETURN_NONE;
     timing_impl(st, a[0], a[1], PyFloat_AS_DOUBLE(a[2]), a[3], &view);
     Py_RETURN_NONE;
 }
@@ -161,16 +161,17 @@ PyObject* timing_body(FunctionObject* f, BoundArgs& a) {
 }  // namespace
 
 void call_gauge(State* st, PyObject* self, PyObject* stat, PyObject* value, bool delta, PyObject* tags,
-                const ClientView* fresh) {
-    const ClientView& view = fresh ? *fresh : view_of(st, self);
-    if (view.gauge_ours) return gauge_impl(st, self, stat, value, delta, tags, &view);
+                View* given) {
+    View looked_up;
+    View& view = given ? *given : (looked_up = view_of(st, self));
+    if (view.usable(self) && view.gauge_ours()) return gauge_impl(st, self, stat, value, delta, tags, &view);
     PyObject* args[] = {self, stat, value, delta ? Py_True : Py_False, tags};
     call_method(st->str__gauge, args, 3, st->kw_delta_tags);
 }
 
 void call_timing(State* st, PyObject* self, PyObject* key, PyObject* delta, PyObject* tags) {
-    const ClientView& view = view_of(st, self);
-    if (PyUnicode_CheckExact(key) && view.timing_ours) {
+    View view = view_of(st, self);
+    if (PyUnicode_CheckExact(key) && view.usable(self) && view.timing_ours()) {
         if (PyFloat_CheckExact(delta)) return timing_impl(st, self, key, PyFloat_AS_DOUBLE(delta), tags, &view);
         // Converting another number may run Python code: the client is looked up again after it.
         Ref seconds = convert_float(delta);

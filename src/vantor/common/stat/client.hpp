@@ -29,11 +29,11 @@ private:
 
 // Steps called through `self`: each runs our C++ body when `self.<step>` is our own method,
 // and otherwise makes the ordinary method call, so a subclass sees every step it overrides.
-// `fresh`, when given, is self's view, looked up with no Python code run since.
+// `view`, when given, is self's view as the caller has it (else it is looked up).
 void call_gauge(State* st, PyObject* self, PyObject* stat, PyObject* value, bool delta, PyObject* tags,
-                const ClientView* fresh = nullptr);
+                View* view = nullptr);
 void call_send_stat(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags,
-                    const ClientView* fresh = nullptr);
+                    View* view = nullptr);
 void call_timing(State* st, PyObject* self, PyObject* key, PyObject* delta, PyObject* tags);
 
 // Function definitions, in the order the class bodies list them.

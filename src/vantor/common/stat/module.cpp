@@ -37,7 +37,9 @@ int stat_clear(PyObject* module) {
 void stat_free(void* module) {
     stat_clear(static_cast<PyObject*>(module));
     State* st = get_state(static_cast<PyObject*>(module));
-    if (st != nullptr) {
+    if (st != nullptr && st->views != nullptr) {
+        unregister_views(st);
+        watch_unregister(&st->rendered_tags.watch);
         delete[] st->views;
         st->views = nullptr;
     }
@@ -90,8 +92,11 @@ void exec_body(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);
     st->globals = Py_NewRef(globals);
     st->views = new ClientView[State::view_slots];
+    register_views(st);
+    watch_register(&st->rendered_tags.watch);
     init_names(st);
     watch_interpreter_exit();
+    watch_init();
 
     bind_global(globals, "socket", import_module(globals, "socket").get());
     bind_global(globals, "time", import_module(globals, "time").get());

@@ -103,15 +103,17 @@ private:
     Ref rendered_;  // list of the override's results
 };
 
-void append_tags(State* st, PyObject* self, LineBuilder& line, PyObject* tags, bool own_build_tag) {
+// Renders the tags into the line; true when no Python code ran on the way.
+bool append_tags(State* st, PyObject* self, LineBuilder& line, PyObject* tags, bool own_build_tag) {
     TagRenderer renderer(st, self, line, own_build_tag);
     if (PyDict_CheckExact(tags)) {
-#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
+#ifndef Py_GIL_DISABLED
         // A tags dict used again unchanged (tags kept in a constant, say) is rendered once.
         RenderedTags& cache = st->rendered_tags;
-        const std::uint64_t version = LookupSnapshot::version_of(tags);
-        if (own_build_tag && cache.dict == tags && cache.version == version && cache.length > 0)
-            return line.append_ascii(cache.text, cache.length);
+        if (own_build_tag && cache.length > 0 && cache.watch.dict() == tags && cache.watch.unchanged()) {
+            line.append_ascii(cache.text, cache.length);
+            return true;
+        }
         const Py_ssize_t start = line.ascii_length();
 #endif
         const Py_ssize_t size = PyDict_GET_SIZE(tags);
@@ -129,15 +131,17 @@ void append_tags(State* st, PyObject* self, LineBuilder& line, PyObject* tags, b
                 throw_error();
             }
         }
-#if !defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030E0000
+#ifndef Py_GIL_DISABLED
+        // All plain: no code ran, so the dict is still the one rendered.
         const Py_ssize_t length = line.ascii_length() - start;
-        if (renderer.all_plain() && length > 0 && length <= static_cast<Py_ssize_t>(sizeof(cache.text))) {
+        if (renderer.all_plain() && length > 0 && length <= static_cast<Py_ssize_t>(sizeof(cache.text)) &&
+            cache.watch.start(tags, nullptr)) {
             line.copy_ascii_tail(start, cache.text);
-            cache.dict = tags;
-            cache.version = version;
             cache.length = length;
         }
 #endif
+        renderer.finish();
+        return renderer.all_plain();
     } else {
         PyObject* args[] = {tags};
         Ref items = call_method(st->str_items, args, 1);
@@ -151,26 +155,31 @@ void append_tags(State* st, PyObject* self, LineBuilder& line, PyObject* tags, b
         if (PyErr_Occurred()) throw_error();
     }
     renderer.finish();
+    return false;
 }
 
-// `fresh`: the view was just validated and nothing has run since.
+// The line of _prepare. `view` is self's, or an empty one (every lookup is then made).
 void prepare_into(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags, LineBuilder& line,
-                  const ClientView& view, bool fresh = false) {
-    Ref prefix = read_attr(view, view.prefix, self, st->str__prefix, fresh);
-    // A str prefix and its truth test run no Python code, so the view stays fresh past them.
-    fresh = fresh && PyUnicode_CheckExact(prefix.get());
+                  View& view) {
+    Ref prefix = view.read(self, &ClientView::prefix, st->str__prefix);
+    // A str's truth test runs no Python code; any other object's may.
+    if (!PyUnicode_CheckExact(prefix.get())) view.ran_code();
     if (truth_of(prefix.get())) {
         line.append_text_of(prefix.get());
         line.append_char('.');
     }
     line.append_str(stat);
+    const bool plain_tags = tags == Py_None || PyDict_CheckExact(tags);
     if (truth_of(tags)) {
+        // The truth test of a mapping that is not a dict is its own code (__len__, __bool__),
+        // which may have installed a _build_tag of its own: decided after it.
+        if (!plain_tags) view.ran_code();
         line.append_char(',');
         const bool own_build_tag =
-            fresh || (view.valid && view.snapshot.still_valid(self))
-                ? view.build_tag_ours
-                : resolves_to(self, st->str__build_tag, st->fn_build_tag);
-        append_tags(st, self, line, tags, own_build_tag);
+            view.usable(self) ? view.build_tag_ours() : resolves_to(self, st->str__build_tag, st->fn_build_tag);
+        if (!append_tags(st, self, line, tags, own_build_tag)) view.ran_code();
+    } else if (!plain_tags) {
+        view.ran_code();
     }
     line.append_char(':');
     value.append_to(line);
@@ -215,7 +224,8 @@ void call_after(State* st, PyObject* self, PyObject* line) {
 Ref call_prepare(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags) {
     if (resolves_to(self, st->str__prepare, st->fn_prepare) && value.is_exact_str()) {
         LineBuilder line;
-        prepare_into(st, self, stat, value, tags, line, ClientView{});
+        View none;
+        prepare_into(st, self, stat, value, tags, line, none);
         return line.to_str();
     }
     PyObject* args[] = {self, stat, value.as_object(), tags};
@@ -224,33 +234,31 @@ Ref call_prepare(State* st, PyObject* self, PyObject* stat, ValueText& value, Py
 
 // The common case, no step overridden: the line's ASCII bytes go straight to sendto. The order
 // of attribute reads and the errors are those of the step-by-step path.
-void send_direct(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags, const ClientView& view) {
+void send_direct(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags, View& view) {
     LineBuilder line;
-    prepare_into(st, self, stat, value, tags, line, view, true);
+    prepare_into(st, self, stat, value, tags, line, view);
     if (line.contains_line_feed()) raise_line_feed(line.to_str().get());
-    if (!view.snapshot.still_valid(self)) {
-        // Rendering the tags ran code that changed the client: take the ordinary steps from here.
+    if (!view.usable(self)) {
+        // Building the line ran code that changed the client: take the ordinary steps from here.
         Ref text = line.to_str();
         return call_after(st, self, text.get());
     }
     // Nothing has run since the check, so the view's values are current; where the view has no
     // value the ordinary lookups run, in the step-by-step order.
-    const bool cached = view.sock != nullptr && view.addr != nullptr;
-    Ref sock = read_attr(view, cached ? view.sock : nullptr, self, st->str__sock, true);
+    const bool cached = view.sock() != nullptr && view.addr() != nullptr;
+    Ref sock = cached ? Ref::new_ref(view.sock()) : Ref::steal(PyObject_GetAttr(self, st->str__sock));
     Ref payload = line.to_ascii_bytes();
-    Ref addr = read_attr(view, cached ? view.addr : nullptr, self, st->str__addr, true);
+    Ref addr = cached ? Ref::new_ref(view.addr()) : Ref::steal(PyObject_GetAttr(self, st->str__addr));
     PyObject* args[] = {sock.get(), payload.get(), addr.get()};
     call_method(st->str_sendto, args, 3);
 }
 
-void send_stat_impl(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags,
-                    const ClientView* fresh = nullptr) {
-    const ClientView view = fresh ? *fresh : view_of(st, self);
-    Ref available = read_attr(view, view.statd_available, self, st->str_statd_available, true);
+void send_stat_impl(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags, View& view) {
+    Ref available = view.read(self, &ClientView::statd_available, st->str_statd_available);
+    // A bool's truth test runs no Python code; any other object's may.
+    if (!PyBool_Check(available.get())) view.ran_code();
     if (!truth_of(available.get())) return;
-    // The flag's truth test ran no code when it is a bool, so the view is still fresh then.
-    const bool still_fresh = PyBool_Check(available.get()) || view.snapshot.still_valid(self);
-    if (value.is_exact_str() && view.line_steps_ours && still_fresh)
+    if (value.is_exact_str() && view.usable(self) && view.line_steps_ours())
         return send_direct(st, self, stat, value, tags, view);
 
     Ref line = call_prepare(st, self, stat, value, tags);
@@ -262,14 +270,16 @@ void send_stat_impl(State* st, PyObject* self, PyObject* stat, ValueText& value,
 
 PyObject* send_stat_body(FunctionObject* f, BoundArgs& a) {
     ValueText value(a[2]);
-    send_stat_impl(state_of(f), a[0], a[1], value, a[3]);
+    View view = view_of(state_of(f), a[0]);
+    send_stat_impl(state_of(f), a[0], a[1], value, a[3], view);
     Py_RETURN_NONE;
 }
 
 PyObject* prepare_body(FunctionObject* f, BoundArgs& a) {
     ValueText value(a[2]);
     LineBuilder line;
-    prepare_into(state_of(f), a[0], a[1], value, a[3], line, ClientView{});
+    View none;
+    prepare_into(state_of(f), a[0], a[1], value, a[3], line, none);
     return line.to_str().release();
 }
 
@@ -294,10 +304,10 @@ PyObject* send_body(FunctionObject* f, BoundArgs& a) {
 
 }  // namespace
 
-void call_send_stat(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags,
-                    const ClientView* fresh) {
-    const ClientView& view = fresh ? *fresh : view_of(st, self);
-    if (view.send_stat_ours) return send_stat_impl(st, self, stat, value, tags, &view);
+void call_send_stat(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags, View* given) {
+    View looked_up;
+    View& view = given ? *given : (looked_up = view_of(st, self));
+    if (view.usable(self) && view.send_stat_ours()) return send_stat_impl(st, self, stat, value, tags, view);
     PyObject* args[] = {self, stat, value.as_object(), tags};
     call_method(st->str__send_stat, args, 3, st->kw_tags);
 }

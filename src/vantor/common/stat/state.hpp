@@ -15,13 +15,11 @@ using namespace support;
 struct ClientView;
 
 // The text last rendered for a tags dict whose tags all needed no Python code (ASCII names;
-// str, int, bool or None values, none of which can change). It stands while that dict keeps
-// the version it had: the interpreter gives a dict a new, never reused version on every change
-// and on creation, so a dict that replaced a freed one at the same address never matches. The
-// address is only compared, never followed.
+// str, int, bool or None values, none of which can change). It stands while that dict is
+// unchanged (a Watch: any change of it, and its dealloc, counts). The address is only compared,
+// never followed.
 struct RenderedTags {
-    const PyObject* dict;
-    std::uint64_t version;
+    Watch watch;
     Py_ssize_t length;  // 0: nothing held
     char text[240];
 };

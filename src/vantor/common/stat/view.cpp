@@ -1,38 +1,51 @@
-// The client view cache: a handful of direct-mapped entries, refreshed on a miss.
+// The client view cache: a handful of direct-mapped slots, refreshed on a miss.
 #include "view.hpp"
 
 namespace vantor::stat {
 
 namespace {
 
-ClientView build_view(State* st, PyObject* self) {
-    ClientView view;
-    view.timing_ours = resolves_to(self, st->str_timing, st->fn_timing);
-    view.gauge_ours = resolves_to(self, st->str__gauge, st->fn_gauge);
-    view.send_stat_ours = resolves_to(self, st->str__send_stat, st->fn_send_stat);
-    view.build_tag_ours = resolves_to(self, st->str__build_tag, st->fn_build_tag);
-    view.line_steps_ours = view.build_tag_ours && resolves_to(self, st->str__prepare, st->fn_prepare) &&
+void build_view(State* st, PyObject* self, ClientView& slot) {
+    slot = ClientView{.snapshot = slot.snapshot, .generation = slot.generation + 1};
+    // A type lookup gives the type its version tag, which the snapshot needs.
+    type_lookup(Py_TYPE(self), st->str_timing);
+    if (!slot.snapshot.take(self)) return;
+    // The probes below may run a key's __eq__ (a key of the instance dict that compares equal to
+    // an attribute name): what they found counts only if the snapshot still holds after them.
+    slot.timing_ours = resolves_to(self, st->str_timing, st->fn_timing);
+    slot.gauge_ours = resolves_to(self, st->str__gauge, st->fn_gauge);
+    slot.send_stat_ours = resolves_to(self, st->str__send_stat, st->fn_send_stat);
+    slot.build_tag_ours = resolves_to(self, st->str__build_tag, st->fn_build_tag);
+    slot.line_steps_ours = slot.build_tag_ours && resolves_to(self, st->str__prepare, st->fn_prepare) &&
                            resolves_to(self, st->str__after, st->fn_after) &&
                            resolves_to(self, st->str__send, st->fn_send);
-    // The type lookups above gave the type its version tag; nothing since has run Python code.
-    if (!view.snapshot.take(self)) return view;
-    PyObject* dict = view.snapshot.dict();
-    view.statd_available = plain_instance_attr(self, dict, st->str_statd_available);
-    view.prefix = plain_instance_attr(self, dict, st->str__prefix);
-    view.sock = plain_instance_attr(self, dict, st->str__sock);
-    view.addr = plain_instance_attr(self, dict, st->str__addr);
-    view.valid = true;
-    return view;
+    PyObject* dict = slot.snapshot.dict();
+    slot.statd_available = plain_instance_attr(self, dict, st->str_statd_available);
+    slot.prefix = plain_instance_attr(self, dict, st->str__prefix);
+    slot.sock = plain_instance_attr(self, dict, st->str__sock);
+    slot.addr = plain_instance_attr(self, dict, st->str__addr);
+    if (slot.snapshot.still_valid(self)) {
+        slot.valid = true;
+    } else {
+        slot = ClientView{.snapshot = slot.snapshot, .generation = slot.generation};
+    }
 }
 
 }  // namespace
 
-const ClientView& view_of(State* st, PyObject* self) {
-    PyObject* dict = LookupSnapshot::dict_of(self);
+View view_of(State* st, PyObject* self) {
+    PyObject* dict = internals::instance_dict(self);
     ClientView& slot = st->views[(reinterpret_cast<std::uintptr_t>(dict) >> 6) % State::view_slots];
-    if (slot.valid && slot.snapshot.still_valid(self)) return slot;
-    slot = build_view(st, self);
-    return slot;
+    if (!(slot.valid && slot.snapshot.still_valid(self))) build_view(st, self, slot);
+    return View(slot);
+}
+
+void register_views(State* st) {
+    for (std::size_t i = 0; i < State::view_slots; ++i) watch_register(&st->views[i].snapshot.watch());
+}
+
+void unregister_views(State* st) {
+    for (std::size_t i = 0; i < State::view_slots; ++i) watch_unregister(&st->views[i].snapshot.watch());
 }
 
 }  // namespace vantor::stat

@@ -3,13 +3,11 @@
 
 namespace vantor::support {
 
-PyObject* type_lookup(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }
-
 bool resolves_to(PyObject* self, PyObject* name, PyObject* ours) {
     PyTypeObject* type = Py_TYPE(self);
     if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-    if (_PyType_Lookup(type, name) != ours) return false;
-    PyObject* dict = LookupSnapshot::dict_of(self);
+    if (type_lookup(type, name) != ours) return false;
+    PyObject* dict = internals::instance_dict(self);
     if (dict == nullptr) return true;
     PyObject* shadow = PyDict_GetItemWithError(dict, name);
     if (shadow != nullptr) return false;
@@ -17,27 +15,18 @@ bool resolves_to(PyObject* self, PyObject* name, PyObject* ours) {
     return true;
 }
 
-}  // namespace vantor::support
-
-namespace vantor::support {
-
 bool LookupSnapshot::take(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    PyObject* dict = dict_of(self);
-    if (type->tp_getattro != PyObject_GenericGetAttr || dict == nullptr || !PyDict_CheckExact(dict) ||
-        !version_valid(type)) {
-        type_ = nullptr;
+    PyObject* dict = type->tp_getattro == PyObject_GenericGetAttr ? watchable_instance_dict(self) : nullptr;
+    if (dict == nullptr || !PyDict_CheckExact(dict)) {
+        watch_.stop();
         return false;
     }
-    type_ = type;
-    type_version_ = type->tp_version_tag;
-    dict_ = dict;
-    dict_version_ = version_of(dict);
-    return true;
+    return watch_.start(dict, type);
 }
 
 PyObject* plain_instance_attr(PyObject* self, PyObject* dict, PyObject* name) {
-    if (_PyType_Lookup(Py_TYPE(self), name) != nullptr) return nullptr;
+    if (type_lookup(Py_TYPE(self), name) != nullptr) return nullptr;
     PyObject* value = PyDict_GetItemWithError(dict, name);
     if (value == nullptr && PyErr_Occurred()) throw_error();
     return value;

@@ -6,7 +6,49 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
+
+// Whether dict and type changes are told by the interpreter's watchers (3.12 on, public API) or
+// read from version tags (before; the dict version is gone from 3.14 on).
+#define VANTOR_WATCHERS (PY_VERSION_HEX >= 0x030C0000)
+
 namespace vantor::support::internals {
+
+// The attribute `name` of a type as its MRO gives it, through the interpreter's type cache
+// (borrowed, nullptr when absent; never raises). _PyType_Lookup: private; checked on 3.10 to 3.15.
+inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }
+
+// The instance dict of an object (borrowed), nullptr when it has none. The common layout is read
+// in place; a managed dict (3.11 on) is asked of the interpreter, which makes it if the
+// attributes still live in the object's inline values, so that from then on every change of
+// them goes through the dict (and its watchers). _PyObject_GetDictPtr: private; it clears any
+// error of its own. Checked on 3.10 to 3.15.
+inline PyObject* instance_dict(PyObject* self) {
+    const Py_ssize_t offset = Py_TYPE(self)->tp_dictoffset;
+    if (offset > 0) return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset);
+    PyObject** dictptr = _PyObject_GetDictPtr(self);
+    return dictptr ? *dictptr : nullptr;
+}
+
+#if PY_VERSION_HEX >= 0x030D0000
+// Whether an object keeps its attributes in its inline values (3.13 on), and whether its dict is
+// the view of them that the interpreter made (a split dict over values it does not own alone):
+// PyDictObject.ma_values, a field of the public structure. Checked on 3.13.0, 3.13.18, 3.14.10,
+// 3.15.2.
+inline bool keeps_inline_values(PyObject* self) { return (Py_TYPE(self)->tp_flags & Py_TPFLAGS_INLINE_VALUES) != 0; }
+inline bool dict_over_inline_values(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr; }
+#endif
+
+#if !VANTOR_WATCHERS
+// Version tags, 3.10 and 3.11: a type's tag is renewed by any change of it or of a base (valid
+// while Py_TPFLAGS_VALID_VERSION_TAG is set), a dict's version by any change (never reused).
+inline bool type_version_valid(PyTypeObject* type) {
+    return (type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0 && type->tp_version_tag != 0;
+}
+inline std::uint64_t dict_version(const PyObject* dict) {
+    return reinterpret_cast<const PyDictObject*>(dict)->ma_version_tag;
+}
+#endif
 
 // Whether this thread holds the GIL.
 // 3.12-3.15: the current thread state is per thread and cleared while the GIL is released.
