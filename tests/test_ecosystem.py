@@ -3,6 +3,7 @@ import copy
 import inspect
 import pathlib
 import pickle
+import pydoc
 import shutil
 import subprocess
 import sys
@@ -64,8 +65,11 @@ def test_signature_follows_defaults_and_binding():
 
 
 def test_help_renders_every_method():
-    text = __import__("pydoc").render_doc(stat.StatClient, renderer=__import__("pydoc").plaintext)
-    assert "inc(self, key: 'str', count: 'int' = 1, tags: 'Tags' = None) -> 'None'" in text
+    # as this interpreter's pydoc renders a Python function with the same signature
+    text = pydoc.render_doc(stat.StatClient, renderer=pydoc.plaintext)
+    twin = {}
+    exec("def inc(self, key: 'str', count: 'int' = 1, tags: 'Tags' = None) -> 'None': pass", twin)
+    assert pydoc.plaintext.document(twin["inc"]).splitlines()[0] in text
     assert "建立一个statsd client." in text
 
 
@@ -76,6 +80,12 @@ def test_type_hints_resolve_in_the_module_namespace(func):
     assert hints["return"] in (type(None), typing.Any)
     if "tags" in hints:
         assert hints["tags"] == stat.Tags
+    # and the annotations stay the text they were written as, for every reader of them
+    get_annotations = getattr(__import__("importlib").import_module("annotationlib")
+                              if sys.version_info >= (3, 14) else inspect, "get_annotations")
+    assert get_annotations(func) == func.__annotations__
+    assert all(type(text) is str for text in func.__annotations__.values())
+    assert getattr(func, "__annotate__", None) is None
 
 
 @pytest.mark.parametrize("func", PUBLIC_FUNCTIONS, ids=lambda f: f.__qualname__)

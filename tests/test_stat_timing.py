@@ -9,6 +9,11 @@ import pytest
 import vantor.common.stat as vstat
 from vantor.common.stat import StatClient
 
+try:  # what tools read annotations with: annotationlib from 3.14 on
+    from annotationlib import get_annotations
+except ImportError:
+    from inspect import get_annotations
+
 
 class FakeClock:
     def __init__(self, *values):
@@ -171,9 +176,12 @@ class TestShape:
 
         target.extra = "kept"
         wrapped = vstat.timing(rec, "k")(target)
-        for attr in ("__name__", "__qualname__", "__doc__", "__module__", "__annotations__"):
+        # from 3.14 on functools.wraps copies __annotate__, from which __annotations__ then come
+        lazy = ("__annotate__",) if hasattr(target, "__annotate__") else ()
+        for attr in ("__name__", "__qualname__", "__doc__", "__module__", "__annotations__") + lazy:
             assert getattr(wrapped, attr) == getattr(target, attr)
         assert wrapped.__wrapped__ is target and wrapped.extra == "kept"
+        assert get_annotations(wrapped) == get_annotations(target) == {"a": int, "b": "str", "return": float}
 
     def test_wrapper_identity_when_the_callable_has_none(self, rec):
         part = functools.partial(max, 3)

@@ -17,6 +17,7 @@ int function_traverse(PyObject* op, visitproc visit, void* arg) {
     Py_VISIT(f->doc);
     Py_VISIT(f->defaults);
     Py_VISIT(f->annotations);
+    Py_VISIT(f->annotate);
     Py_VISIT(f->dict);
     Py_VISIT(f->globals);
     Py_VISIT(f->closure);
@@ -33,6 +34,7 @@ int function_clear(PyObject* op) {
     Py_CLEAR(f->doc);
     Py_CLEAR(f->defaults);
     Py_CLEAR(f->annotations);
+    Py_CLEAR(f->annotate);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->closure);
@@ -125,9 +127,24 @@ Ref build_annotations(const Signature& sig) {
     return dict;
 }
 
-// The annotations dict, made from the static table on first use (borrowed).
+// The annotations dict (borrowed): made on first use from the static table, or, once an
+// __annotate__ function was given (3.14 on), from what it returns for the VALUE format, as the
+// interpreter does for a function whose annotations are evaluated lazily.
 PyObject* annotations_of(FunctionObject* f) {
-    if (f->annotations == nullptr) f->annotations = build_annotations(*f->sig).release();
+    if (f->annotations != nullptr) return f->annotations;
+    if (f->annotate != nullptr && f->annotate != Py_None) {
+        Ref annotate = Ref::new_ref(f->annotate);
+        Ref value_format = Ref::steal(PyLong_FromLong(1));
+        Ref dict = Ref::steal(PyObject_CallOneArg(annotate.get(), value_format.get()));
+        if (!PyDict_Check(dict.get())) {
+            PyErr_Format(PyExc_TypeError, "__annotate__ returned non-dict of type '%.100s'", Py_TYPE(dict.get())->tp_name);
+            throw_error();
+        }
+        // The call ran Python code, which may have set annotations of its own meanwhile.
+        if (f->annotations == nullptr) f->annotations = dict.release();
+        return f->annotations;
+    }
+    f->annotations = build_annotations(*f->sig).release();
     return f->annotations;
 }
 
@@ -136,20 +153,50 @@ PyObject* function_get_annotations(PyObject* self, void*) {
 }
 
 int function_set_annotations(PyObject* self, PyObject* value, void*) {
+    FunctionObject* f = as_function(self);
     // As for Python functions, None and deletion leave an empty dict behind.
     if (value == nullptr || value == Py_None) {
         PyObject* empty = PyDict_New();
         if (empty == nullptr) return -1;
-        Py_XSETREF(as_function(self)->annotations, empty);
-        return 0;
-    }
-    if (!PyDict_Check(value)) {
+        Py_XSETREF(f->annotations, empty);
+    } else if (!PyDict_Check(value)) {
         PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
         return -1;
+    } else {
+        Py_XSETREF(f->annotations, Py_NewRef(value));
     }
-    Py_XSETREF(as_function(self)->annotations, Py_NewRef(value));
+    // From 3.14 on, given annotations replace the function that would compute them.
+    Py_CLEAR(f->annotate);
     return 0;
 }
+
+#if PY_VERSION_HEX >= 0x030E0000
+// __annotate__ as the interpreter's functions have it from 3.14 on (functools.wraps copies it):
+// None for ours, whose annotations are given as text; a callable that replaces them when set.
+PyObject* function_get_annotate(PyObject* self, void*) {
+    PyObject* annotate = as_function(self)->annotate;
+    return Py_NewRef(annotate ? annotate : Py_None);
+}
+
+int function_set_annotate(PyObject* self, PyObject* value, void*) {
+    FunctionObject* f = as_function(self);
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ cannot be deleted");
+        return -1;
+    }
+    if (value == Py_None) {
+        Py_XSETREF(f->annotate, Py_NewRef(value));
+        return 0;
+    }
+    if (!PyCallable_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotate__ must be callable or None");
+        return -1;
+    }
+    Py_XSETREF(f->annotate, Py_NewRef(value));
+    Py_CLEAR(f->annotations);
+    return 0;
+}
+#endif
 
 // inspect.Signature of the function, from its table, current defaults and annotations.
 // A decorated wrapper (one with __wrapped__) has none, so that inspect follows __wrapped__
@@ -169,12 +216,15 @@ PyObject* function_get_signature(PyObject* self, void*) {
         Ref parameter = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
         Ref signature = Ref::steal(PyObject_GetAttrString(inspect.get(), "Signature"));
         Ref empty = Ref::steal(PyObject_GetAttrString(parameter.get(), "empty"));
-        PyObject* annotations = annotations_of(f);
+        // The defaults and annotations of this moment, held: every inspect.Parameter call below is
+        // Python code, which may rebind or change them.
+        Ref annotations = Ref::new_ref(annotations_of(f));
+        Ref defaults = Ref::new_ref(f->defaults);
 
         const Signature& sig = *f->sig;
         const Py_ssize_t npos = static_cast<Py_ssize_t>(sig.npos);
-        const Py_ssize_t ndefaults = f->defaults ? std::min(PyTuple_GET_SIZE(f->defaults), npos) : 0;
-        const Py_ssize_t ndefaults_all = f->defaults ? PyTuple_GET_SIZE(f->defaults) : 0;
+        const Py_ssize_t ndefaults_all = defaults ? PyTuple_GET_SIZE(defaults.get()) : 0;
+        const Py_ssize_t ndefaults = std::min(ndefaults_all, npos);
 
         Ref params = Ref::steal(PyList_New(0));
         Py_ssize_t index = 0;
@@ -184,23 +234,25 @@ PyObject* function_get_signature(PyObject* self, void*) {
                                                                         : "POSITIONAL_OR_KEYWORD";
             Ref kind = Ref::steal(PyObject_GetAttrString(parameter.get(), kind_name));
             Ref name = Ref::steal(PyUnicode_FromString(p.name));
-            PyObject* annotation = PyDict_GetItemWithError(annotations, name.get());
-            if (annotation == nullptr && PyErr_Occurred()) throw_error();
+            Ref annotation = Ref::new_ref(PyDict_GetItemWithError(annotations.get(), name.get()));
+            if (!annotation && PyErr_Occurred()) throw_error();
             PyObject* dflt = empty.get();
             if (p.kind == ParamKind::positional_or_keyword && index >= npos - ndefaults)
-                dflt = PyTuple_GET_ITEM(f->defaults, ndefaults_all - (npos - index));
+                dflt = PyTuple_GET_ITEM(defaults.get(), ndefaults_all - (npos - index));
             Ref kwargs = Ref::steal(PyDict_New());
             require(PyDict_SetItemString(kwargs.get(), "default", dflt));
-            require(PyDict_SetItemString(kwargs.get(), "annotation", annotation ? annotation : empty.get()));
+            require(PyDict_SetItemString(kwargs.get(), "annotation", annotation ? annotation.get() : empty.get()));
             Ref args = Ref::steal(PyTuple_Pack(2, name.get(), kind.get()));
             Ref param = Ref::steal(PyObject_Call(parameter.get(), args.get(), kwargs.get()));
             require(PyList_Append(params.get(), param.get()));
             if (p.kind == ParamKind::positional_or_keyword) ++index;
         }
-        PyObject* ret = PyDict_GetItemString(annotations, "return");
+        Ref return_key = Ref::steal(PyUnicode_FromString("return"));
+        Ref ret = Ref::new_ref(PyDict_GetItemWithError(annotations.get(), return_key.get()));
+        if (!ret && PyErr_Occurred()) throw_error();
         Ref args = Ref::steal(PyTuple_Pack(1, params.get()));
         Ref kwargs = Ref::steal(PyDict_New());
-        require(PyDict_SetItemString(kwargs.get(), "return_annotation", ret ? ret : empty.get()));
+        require(PyDict_SetItemString(kwargs.get(), "return_annotation", ret ? ret.get() : empty.get()));
         return PyObject_Call(signature.get(), args.get(), kwargs.get());
     });
 }
@@ -215,6 +267,9 @@ PyGetSetDef function_getset[] = {
     {"__qualname__", function_get_qualname, function_set_qualname, nullptr, nullptr},
     {"__defaults__", function_get_defaults, function_set_defaults, nullptr, nullptr},
     {"__annotations__", function_get_annotations, function_set_annotations, nullptr, nullptr},
+#if PY_VERSION_HEX >= 0x030E0000
+    {"__annotate__", function_get_annotate, function_set_annotate, nullptr, nullptr},
+#endif
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"__signature__", function_get_signature, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -287,6 +342,7 @@ Ref make_function(const FunctionFactory& factory, const FunctionDef& def, PyObje
     f->doc = doc.release();
     f->defaults = Py_XNewRef(defaults);
     f->annotations = nullptr;
+    f->annotate = nullptr;
     f->dict = nullptr;
     f->globals = Py_NewRef(factory.globals);
     f->closure = Py_XNewRef(closure);

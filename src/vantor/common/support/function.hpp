@@ -12,8 +12,8 @@ struct FunctionObject;
 // The C++ body of a function. Returns a new reference; may throw.
 using Body = PyObject* (*)(FunctionObject* self, BoundArgs& args);
 
-// Strong fields: name, qualname, module, doc, defaults, annotations, dict, globals, closure,
-// names, owner. `state` is borrowed through `owner` (the defining module).
+// Strong fields: name, qualname, module, doc, defaults, annotations, annotate, dict, globals,
+// closure, names, owner. `state` is borrowed through `owner` (the defining module).
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -23,6 +23,7 @@ struct FunctionObject {
     PyObject* doc;          // __doc__
     PyObject* defaults;     // tuple or nullptr
     PyObject* annotations;  // dict, or nullptr until first read
+    PyObject* annotate;     // __annotate__ (3.14 on): a callable, None, or nullptr (None)
     PyObject* dict;         // __dict__, or nullptr until first needed
     PyObject* globals;      // the defining module's namespace
     PyObject* closure;      // tuple of captured objects, or nullptr

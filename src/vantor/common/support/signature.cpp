@@ -110,6 +110,10 @@ bool bind_arguments(const BindTarget& target, PyObject* const* args, Py_ssize_t 
     const bool var_keyword = sig.var_keyword;
     assert(npos <= kMaxPositional);
 
+    // The defaults of the call's start are the ones it uses, as in the interpreter: the tuple is held
+    // for the whole call, since comparing a keyword name, a conversion or the body may run code
+    // that rebinds __defaults__.
+    out.defaults = Ref::new_ref(target.defaults);
     const Py_ssize_t ndefaults_all = target.defaults ? PyTuple_GET_SIZE(target.defaults) : 0;
     const std::size_t ndefaults = std::min<std::size_t>(static_cast<std::size_t>(ndefaults_all), npos);
     const std::size_t required = npos - ndefaults;

@@ -73,10 +73,12 @@ struct Signature {
 inline constexpr std::size_t kMaxPositional = 6;
 
 // The arguments of one call after binding and conversion. `value[i]` is borrowed from the
-// caller, from the defaults, or from `owned[i]` when a conversion produced a new object.
+// caller, from `defaults` (held for the call), or from `owned[i]` when a conversion produced a new
+// object.
 struct BoundArgs {
     PyObject* value[kMaxPositional] = {};
     Ref owned[kMaxPositional];
+    Ref defaults;        // the __defaults__ tuple that defaults were taken from
     Ref var_positional;  // tuple, when the signature has *args
     Ref var_keyword;     // dict, when the signature has **kwargs
 
