@@ -3,6 +3,8 @@ take the standard queue's steps in place, and must keep its books, wake its wait
 bound and a shut-down, and give way to any replaced method or part."""
 import fractions
 import queue
+import subprocess
+import sys
 import threading
 import time
 
@@ -177,3 +179,30 @@ def test_a_long_drain_takes_everything_in_order(fakes):
     fakes.drive(ex, range(n))
     assert ex.batches == [list(range(n))]
     assert fakes.texts()[-1] == f"[4242] queue loop end. get {n} tasks"
+
+
+@pytest.mark.parametrize("version, in_place", [(None, True), ((3, 99, 0, "final", 0), False)],
+                         ids=["this interpreter", "an interpreter whose queue was not checked"])
+def test_in_place_steps_only_where_the_queue_was_checked(version, in_place):
+    # the queue's own steps are done in place only on the versions whose queue.Queue was read
+    # against them; on any other the executor makes the ordinary calls, put and get_nowait
+    probe = f"""
+import sys
+if {version!r} is not None:
+    sys.version_info = {version!r}
+from vantor.common.executors import DelayedBatchExecutor
+class Ex(DelayedBatchExecutor):
+    def run(self, tasks):
+        self._is_running = False  # one iteration
+ex = Ex(duration=0)
+called = set()
+sys.setprofile(lambda frame, event, arg: event == "call" and called.add(frame.f_code.co_name))
+ex._is_running = True
+ex.add_task(1)
+ex._batch()
+sys.setprofile(None)
+print(sorted(called & {{"put", "get_nowait", "empty"}}))
+"""
+    out = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, timeout=LIMIT)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.strip() == ("[]" if in_place else "['empty', 'get_nowait', 'put']")

@@ -37,7 +37,7 @@ bool methods_unchanged(PyTypeObject* type, PyObject* dict, PyObject* methods) {
 // The instance dict of `obj` when `obj` is exactly of `type` and keeps its attributes in a dict.
 PyObject* dict_of_exact(PyObject* obj, PyObject* type) {
     if (Py_TYPE(obj) != reinterpret_cast<PyTypeObject*>(type)) return nullptr;
-    PyObject* dict = LookupSnapshot::dict_of(obj);
+    PyObject* dict = internals::instance_dict(obj);
     return dict != nullptr && PyDict_CheckExact(dict) ? dict : nullptr;
 }
 
@@ -130,7 +130,7 @@ bool still_plain(State* st, PyObject* queue, const MutexHold& hold, Parts& p) {
 // attributes, read without running any code, and batch_size is an exact int; else nullptr.
 PyObject* plain_batch_size(State* st, PyObject* self, PyObject* queue) {
     if (Py_TYPE(self)->tp_getattro != PyObject_GenericGetAttr) return nullptr;
-    PyObject* dict = LookupSnapshot::dict_of(self);
+    PyObject* dict = internals::instance_dict(self);
     if (dict == nullptr || !PyDict_CheckExact(dict) || plain_instance_attr(self, dict, st->str__queue) != queue)
         return nullptr;
     PyObject* batch_size = plain_instance_attr(self, dict, st->str_batch_size);
@@ -219,7 +219,29 @@ Take take_in_place(State* st, PyObject* self, PyObject* queue, PyObject* tasks, 
     return Take::more;
 }
 
+namespace {
+
+// The interpreters whose queue.Queue (__init__, put, get, get_nowait, empty, _qsize, _put, _get,
+// and from 3.13 on shutdown with the is_shutdown tests) and threading.Condition (__enter__,
+// __exit__, notify, _is_owned, the _waiters deque) were read line by line against the steps done
+// here: 3.10.13, 3.11.7, 3.12.1, 3.13.0, 3.13.18, 3.14.10 and 3.15.2 (their 3.10 to 3.15 lines).
+// Any other version makes the ordinary method calls. The running interpreter's sys.version_info
+// decides.
+bool queue_internals_checked() {
+    Ref sys = Ref::steal(PyImport_ImportModule("sys"));
+    Ref version = Ref::steal(PyObject_GetAttrString(sys.get(), "version_info"));
+    Ref major = Ref::steal(PySequence_GetItem(version.get(), 0));
+    Ref minor = Ref::steal(PySequence_GetItem(version.get(), 1));
+    const long x = PyLong_AsLong(major.get());
+    const long y = PyLong_AsLong(minor.get());
+    if ((x == -1 || y == -1) && PyErr_Occurred()) throw_error();
+    return x == 3 && y >= 10 && y <= 15;
+}
+
+}  // namespace
+
 void capture_plain_queue(State* st) {
+    if (!queue_internals_checked()) return;
     struct Method {
         const char* name;
         const char* qualname;
