@@ -119,7 +119,7 @@ void start_if_stopped(State* st, PyObject* self) {
     hold.release();
 }
 
-PyObject* add_task_body(FunctionObject* f, BoundArgs& a) {
+VANTOR_HOT PyObject* add_task_body(FunctionObject* f, BoundArgs& a) {
     State* st = state_of(f);
     PyObject* self = a[0];
     {

@@ -51,13 +51,58 @@ PyObject* plain_condition_waiters(State* st, PyObject* condition, PyObject* mute
                                                                                                       : nullptr;
 }
 
-bool recognize(State* st, PyObject* queue, Parts& p) {
+// What recognize() found, kept for the next use while the queue's dict (but for the count of
+// unfinished tasks, which every put changes), its conditions' dicts and their types are as they
+// were. From 3.12 on only: before, the dict versions change with every put.
+void remember(State* st, PyObject* queue, const Parts& p) {
+#if VANTOR_WATCHERS
+    auto& r = st->recognized;
+    r.object = nullptr;
+    // Objects whose every change a Watch sees (see watchable_instance_dict).
+    if (watchable_instance_dict(queue) != p.dict || watchable_instance_dict(p.not_empty) == nullptr) return;
+    PyObject* not_full = plain_instance_attr(queue, p.dict, st->str_not_full);
+    if (not_full == nullptr || watchable_instance_dict(not_full) == nullptr) return;
+    r.queue.ignore_key(st->str_unfinished_tasks);
+    if (!r.queue.start(p.dict, Py_TYPE(queue)) ||
+        !r.not_empty.start(internals::instance_dict(p.not_empty), Py_TYPE(p.not_empty)) ||
+        !r.not_full.start(internals::instance_dict(not_full), Py_TYPE(not_full)))
+        return;
+    r.object = queue;
+    r.dict = p.dict;
+    r.mutex = p.mutex;
+    r.items = p.items;
+    r.not_empty_condition = p.not_empty;
+    r.not_empty_waiters = p.not_empty_waiters;
+    r.not_full_waiters = p.not_full_waiters;
+#else
+    (void)st, (void)queue, (void)p;
+#endif
+}
+
+// The remembered parts, when `queue` is the queue remembered and nothing they rest on changed.
+// The queue is the caller's (alive), so its dict, watched, is compared first.
+VANTOR_HOT bool remembered(State* st, PyObject* queue, Parts& p) {
+#if VANTOR_WATCHERS
+    const auto& r = st->recognized;
+    if (r.object != queue || !r.queue.unchanged() || !r.not_empty.unchanged() || !r.not_full.unchanged() ||
+        internals::instance_dict(queue) != r.dict)
+        return false;
+    p = {r.dict, r.mutex, r.items, r.not_empty_condition, r.not_empty_waiters, r.not_full_waiters};
+    return true;
+#else
+    (void)st, (void)queue, (void)p;
+    return false;
+#endif
+}
+
+VANTOR_HOT bool recognize(State* st, PyObject* queue, Parts& p) {
 #ifdef Py_GIL_DISABLED
     // Doing the steps in place relies on nothing else running while the GIL is held.
     (void)st, (void)queue, (void)p;
     return false;
 #else
     if (st->queue_type == nullptr) return false;
+    if (remembered(st, queue, p)) return true;
     p.dict = dict_of_exact(queue, st->queue_type);
     if (p.dict == nullptr || !methods_unchanged(Py_TYPE(queue), p.dict, st->queue_methods)) return false;
     p.mutex = plain_instance_attr(queue, p.dict, st->str_mutex);
@@ -69,7 +114,9 @@ bool recognize(State* st, PyObject* queue, Parts& p) {
     if (p.not_empty == nullptr || not_full == nullptr) return false;
     p.not_empty_waiters = plain_condition_waiters(st, p.not_empty, p.mutex);
     p.not_full_waiters = plain_condition_waiters(st, not_full, p.mutex);
-    return p.not_empty_waiters != nullptr && p.not_full_waiters != nullptr;
+    if (p.not_empty_waiters == nullptr || p.not_full_waiters == nullptr) return false;
+    remember(st, queue, p);
+    return true;
 #endif
 }
 
@@ -90,8 +137,14 @@ class MutexHold {
 public:
     MutexHold(State* st, PyObject* mutex) : st_(st), mutex_(Ref::new_ref(mutex)) {
         // A free mutex is taken without letting other threads run; only a busy one is waited for.
+        // The call makes an argument tuple, whose allocation could start a collection, and with
+        // it finalizers that change the queue whose parts the caller holds: none runs meanwhile.
         PyObject* try_args[] = {mutex, Py_False};
-        if (call_method(st->str_acquire, try_args, 2).get() != Py_True) {
+        const int collecting = PyGC_Disable();
+        Ref taken = Ref::steal_or_null(PyObject_VectorcallMethod(st->str_acquire, try_args, 2, nullptr));
+        if (collecting) PyGC_Enable();
+        if (!taken) throw_error();
+        if (taken.get() != Py_True) {
             PyObject* args[] = {mutex};
             call_method(st->str_acquire, args, 1);
             waited_ = true;
@@ -128,7 +181,7 @@ bool still_plain(State* st, PyObject* queue, const MutexHold& hold, Parts& p) {
 
 // self.batch_size (borrowed) when it and self._queue (which must be `queue`) are plain instance
 // attributes, read without running any code, and batch_size is an exact int; else nullptr.
-PyObject* plain_batch_size(State* st, PyObject* self, PyObject* queue) {
+VANTOR_HOT PyObject* plain_batch_size(State* st, PyObject* self, PyObject* queue) {
     if (Py_TYPE(self)->tp_getattro != PyObject_GenericGetAttr) return nullptr;
     PyObject* dict = internals::instance_dict(self);
     if (dict == nullptr || !PyDict_CheckExact(dict) || plain_instance_attr(self, dict, st->str__queue) != queue)
@@ -146,7 +199,7 @@ bool is_positive_int(PyObject* value) {
 
 }  // namespace
 
-bool put_in_place(State* st, PyObject* queue, PyObject* item) {
+VANTOR_HOT bool put_in_place(State* st, PyObject* queue, PyObject* item) {
     Parts p;
     if (!recognize(st, queue, p)) return false;
     MutexHold hold(st, p.mutex);
@@ -167,7 +220,8 @@ bool put_in_place(State* st, PyObject* queue, PyObject* item) {
     call_method(st->str_append, append_args, 2);
     Ref one = Ref::steal(PyLong_FromLong(1));
     Ref counted = Ref::steal(PyNumber_Add(unfinished, one.get()));
-    set_attr(queue, st->str_unfinished_tasks, counted.get());
+    // A plain queue keeps the count in its dict, as `self.unfinished_tasks += 1` would.
+    require(PyDict_SetItem(p.dict, st->str_unfinished_tasks, counted.get()));
     if (require(PyObject_Length(p.not_empty_waiters)) > 0) {
         // Someone waits in get(): the condition's own notify wakes them, under the mutex.
         PyObject* notify_args[] = {p.not_empty};
@@ -177,7 +231,7 @@ bool put_in_place(State* st, PyObject* queue, PyObject* item) {
     return true;
 }
 
-Take take_in_place(State* st, PyObject* self, PyObject* queue, PyObject* tasks, Py_ssize_t& count) {
+VANTOR_HOT Take take_in_place(State* st, PyObject* self, PyObject* queue, PyObject* tasks, Py_ssize_t& count) {
     Parts p;
     if (plain_batch_size(st, self, queue) == nullptr || !recognize(st, queue, p)) return Take::not_plain;
     Ref dropped;  // a task that could not be kept is let go of only after the mutex

@@ -77,6 +77,21 @@ struct State {
     PyObject* condition_methods;
 
     PyObject* fn_batch;  // our own _batch, to name a worker loop in a report
+
+    // The last queue recognized as plain, and its parts (borrowed), kept while nothing they rest
+    // on changes (plain_queue.cpp; from 3.12 on, with the watchers).
+    struct {
+        Watch queue;      // the queue's dict (a change of unfinished_tasks does not count) and type
+        Watch not_empty;  // each condition's dict and type
+        Watch not_full;
+        PyObject* object;
+        PyObject* dict;
+        PyObject* mutex;
+        PyObject* items;
+        PyObject* not_empty_condition;
+        PyObject* not_empty_waiters;
+        PyObject* not_full_waiters;
+    } recognized;
     PyObject* module;    // borrowed: the module object, whose state this is
 
     Registry* registry;         // guarded by the GIL

@@ -41,7 +41,7 @@ void adjust_running(State* st, PyObject* self, Record& record, long delta) {
 
 // self.run(tasks); an Exception is logged with its traceback as the handled exception and
 // dropped, anything else ends the worker loop.
-void hand_off(State* st, PyObject* self, PyObject* tasks) {
+VANTOR_HOT void hand_off(State* st, PyObject* self, PyObject* tasks) {
     PyObject* args[] = {self, tasks};
     Ref result = Ref::steal_or_null(PyObject_VectorcallMethod(st->str_run, args, 2, nullptr));
     if (result) return;
@@ -53,7 +53,7 @@ void hand_off(State* st, PyObject* self, PyObject* tasks) {
 }
 
 // Takes every task it can get without blocking and hands them off in batches; returns the count.
-Py_ssize_t collect(State* st, PyObject* self) {
+VANTOR_HOT Py_ssize_t collect(State* st, PyObject* self) {
     Py_ssize_t count = 0;
     Ref tasks = Ref::steal(PyList_New(0));
     while (true) {

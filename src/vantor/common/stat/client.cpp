@@ -85,7 +85,7 @@ constexpr Param gauge_params[] = {
     {"self"}, {"stat", "str"}, {"value", "int"}, {"delta", "bool"}, {"tags", "Tags"}};
 constexpr Signature gauge_sig{"_gauge", gauge_params, "None"};
 
-void gauge_impl(State* st, PyObject* self, PyObject* stat, PyObject* value, bool delta, PyObject* tags,
+VANTOR_HOT void gauge_impl(State* st, PyObject* self, PyObject* stat, PyObject* value, bool delta, PyObject* tags,
                 View* view = nullptr) {
     ValueText text;
     char chars[48];
@@ -141,7 +141,68 @@ PyObject* set_body(FunctionObject* f, BoundArgs& a) {
     Py_RETURN_NONE;
 }
 
-void timing_impl(State* st, PyObject* self, PyObject* key, double seconds, PyObject* tags, View* view = nullptr) {
+// The calls of inc, set and timing as call sites make them, taken apart without the binder:
+// (self, key[, number[, tags]]), the number and the tags also by their (interned) names, the
+// missing ones from __defaults__ (held for the call). False for any other shape.
+struct MetricCall {
+    PyObject* self;
+    PyObject* key;
+    PyObject* number;
+    PyObject* tags;
+    Ref defaults;
+};
+
+VANTOR_HOT bool take_metric_call(FunctionObject* f, PyObject* number_name, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, MetricCall& call) {
+    if (nargs < 2 || nargs > 4) return false;
+    State* st = state_of(f);
+    PyObject* given[4] = {args[0], args[1], nargs > 2 ? args[2] : nullptr, nargs > 3 ? args[3] : nullptr};
+    if (kwnames != nullptr) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+            const int i = name == number_name ? 2 : name == st->str_tags ? 3 : -1;
+            if (i < 0 || given[i] != nullptr) return false;
+            given[i] = args[nargs + k];
+        }
+    }
+    PyObject* defaults = f->defaults;
+    const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+    for (int i = 2; i < 4; ++i) {
+        if (given[i] != nullptr) continue;
+        const Py_ssize_t from_end = 4 - i;  // the defaults belong to the last parameters
+        if (from_end > ndefaults) return false;
+        given[i] = PyTuple_GET_ITEM(defaults, ndefaults - from_end);
+    }
+    call = {given[0], given[1], given[2], given[3], Ref::new_ref(defaults)};
+    return PyUnicode_CheckExact(call.key);
+}
+
+// inc and set, when the number needs no conversion: the body of inc_body and set_body. The
+// metric a silenced client drops runs no code; the rest goes under the recursion guard, as the
+// ordinary call would.
+VANTOR_HOT PyObject* gauge_fast(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, bool delta) {
+    State* st = state_of(f);
+    MetricCall call;
+    if (!take_metric_call(f, delta ? st->str_count : st->str_value, args, nargs, kwnames, call) ||
+        !PyLong_CheckExact(call.number))
+        return not_handled();
+    View view = view_of(st, call.self);
+    if (dropped_early(view)) Py_RETURN_NONE;
+    RecursionGuard guard(" while calling a Python object");
+    call_gauge(st, call.self, call.key, call.number, delta, call.tags, &view);
+    Py_RETURN_NONE;
+}
+
+VANTOR_HOT PyObject* inc_fast(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return gauge_fast(f, args, nargs, kwnames, true);
+}
+
+VANTOR_HOT PyObject* set_fast(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return gauge_fast(f, args, nargs, kwnames, false);
+}
+
+VANTOR_HOT void timing_impl(State* st, PyObject* self, PyObject* key, double seconds, PyObject* tags, View* view = nullptr) {
     ValueText text;
     char chars[340];
     Py_ssize_t n = format_seconds(seconds, chars);
@@ -158,9 +219,21 @@ PyObject* timing_body(FunctionObject* f, BoundArgs& a) {
     Py_RETURN_NONE;
 }
 
+VANTOR_HOT PyObject* timing_fast(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    State* st = state_of(f);
+    MetricCall call;
+    if (!take_metric_call(f, st->str_delta, args, nargs, kwnames, call) || !PyFloat_CheckExact(call.number))
+        return not_handled();
+    View view = view_of(st, call.self);
+    if (view.send_stat_ours() && view.statd_available() == Py_False) Py_RETURN_NONE;
+    RecursionGuard guard(" while calling a Python object");
+    timing_impl(st, call.self, call.key, PyFloat_AS_DOUBLE(call.number), call.tags, &view);
+    Py_RETURN_NONE;
+}
+
 }  // namespace
 
-void call_gauge(State* st, PyObject* self, PyObject* stat, PyObject* value, bool delta, PyObject* tags,
+VANTOR_HOT void call_gauge(State* st, PyObject* self, PyObject* stat, PyObject* value, bool delta, PyObject* tags,
                 View* given) {
     View looked_up;
     View& view = given ? *given : (looked_up = view_of(st, self));
@@ -169,7 +242,7 @@ void call_gauge(State* st, PyObject* self, PyObject* stat, PyObject* value, bool
     call_method(st->str__gauge, args, 3, st->kw_delta_tags);
 }
 
-void call_timing(State* st, PyObject* self, PyObject* key, PyObject* delta, PyObject* tags) {
+VANTOR_HOT void call_timing(State* st, PyObject* self, PyObject* key, PyObject* delta, PyObject* tags) {
     View view = view_of(st, self);
     if (PyUnicode_CheckExact(key) && view.usable(self) && view.timing_ours()) {
         if (PyFloat_CheckExact(delta)) return timing_impl(st, self, key, PyFloat_AS_DOUBLE(delta), tags, &view);
@@ -207,9 +280,10 @@ const FunctionDef abstract_set_def{&set_sig, abstract_body, "AbstractStatClient.
                                    "        "};
 
 const FunctionDef init_def{&init_sig, init_body, "StatClient.__init__", "建立一个statsd client."};
-const FunctionDef timing_def{&timing_sig, timing_body, "StatClient.timing", "summary使用标记ms，histogram使用标记h"};
-const FunctionDef inc_def{&inc_sig, inc_body, "StatClient.inc"};
-const FunctionDef set_def{&set_sig, set_body, "StatClient.set"};
+const FunctionDef timing_def{&timing_sig, timing_body, "StatClient.timing", "summary使用标记ms，histogram使用标记h",
+                             nullptr, timing_fast};
+const FunctionDef inc_def{&inc_sig, inc_body, "StatClient.inc", nullptr, nullptr, inc_fast};
+const FunctionDef set_def{&set_sig, set_body, "StatClient.set", nullptr, nullptr, set_fast};
 const FunctionDef gauge_def{&gauge_sig, gauge_body, "StatClient._gauge", "设定gauge类型的值"};
 
 }  // namespace vantor::stat

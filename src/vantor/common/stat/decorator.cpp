@@ -20,13 +20,28 @@ constexpr Signature decorator_sig{"timing_decorator", decorator_params, "Any"};
 constexpr Signature wrapper_sig{"wrapped_function", wrapper_params, "Any"};
 
 // time.time(), with the global `time` and its attribute `time` looked up at this moment.
-Ref wall_clock(State* st) {
+VANTOR_HOT Ref wall_clock(State* st) {
+    // While our namespace and the time module's dict are as they were, so are both lookups. Our
+    // namespace is checked first: it holds the module, and so keeps its dict alive.
+    if (st->clock.clock != nullptr && st->clock.globals.unchanged() && st->clock.module.unchanged()) {
+        Ref clock = Ref::new_ref(st->clock.clock);
+        return Ref::steal(PyObject_CallNoArgs(clock.get()));
+    }
+    st->clock.clock = nullptr;
+    const bool global_of_ours = PyDict_GetItemWithError(st->globals, st->str_time) != nullptr;
+    if (!global_of_ours && PyErr_Occurred()) throw_error();
     Ref time = lookup_global(st->globals, st->str_time);
     if (PyModule_CheckExact(time.get())) {
         // A plain module's attribute is its dict entry (the module type defines no `time`):
         // the same lookup, without the general attribute machinery.
-        PyObject* clock = PyDict_GetItemWithError(PyModule_GetDict(time.get()), st->str_time);
+        PyObject* module_dict = PyModule_GetDict(time.get());
+        PyObject* clock = PyDict_GetItemWithError(module_dict, st->str_time);
         if (clock != nullptr) {
+            // Nothing ran since the lookups: the watches start from what they found (a global of
+            // our own namespace only: a builtin of that name is not watched).
+            if (global_of_ours && st->clock.globals.start(st->globals, nullptr) &&
+                st->clock.module.start(module_dict, nullptr))
+                st->clock.clock = clock;
             Ref held = Ref::new_ref(clock);
             return Ref::steal(PyObject_CallNoArgs(held.get()));
         }
@@ -37,7 +52,7 @@ Ref wall_clock(State* st) {
 }
 
 // The wrapper takes any arguments and passes them on untouched, so it skips the binder.
-PyObject* wrapper_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+VANTOR_HOT PyObject* wrapper_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     return boundary("wrapped_function", [&]() -> PyObject* {
         FunctionObject* f = as_function(callable);
         State* st = state_of(f);

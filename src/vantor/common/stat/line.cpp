@@ -58,7 +58,7 @@ bool compact_value(PyObject* exact_int, long long& value) {
 
 }  // namespace
 
-Py_ssize_t format_small_int(PyObject* exact_int, char* out) {
+VANTOR_HOT Py_ssize_t format_small_int(PyObject* exact_int, char* out) {
     long long v;
     if (!compact_value(exact_int, v)) {
         int overflow = 0;
@@ -71,7 +71,7 @@ Py_ssize_t format_small_int(PyObject* exact_int, char* out) {
     return end - out;
 }
 
-void LineBuilder::append_text_of(PyObject* value) {
+VANTOR_HOT void LineBuilder::append_text_of(PyObject* value) {
     if (PyUnicode_CheckExact(value)) return append_str(value);
     if (value == Py_True) return append_ascii("True", 4);
     if (PyLong_CheckExact(value)) {
@@ -83,7 +83,7 @@ void LineBuilder::append_text_of(PyObject* value) {
     append_str(text.get());
 }
 
-bool LineBuilder::append_plain_tag(PyObject* tag, PyObject* value, bool comma) {
+VANTOR_HOT bool LineBuilder::append_plain_tag(PyObject* tag, PyObject* value, bool comma) {
     if (pieces_ || !PyUnicode_CheckExact(tag) || !PyUnicode_IS_COMPACT_ASCII(tag)) return false;
     const char* text = nullptr;
     Py_ssize_t text_length = 0;  // 0: a false value, written as the bare tag
@@ -121,7 +121,7 @@ bool LineBuilder::append_plain_tag(PyObject* tag, PyObject* value, bool comma) {
     return true;
 }
 
-bool LineBuilder::contains_line_feed() const {
+VANTOR_HOT bool LineBuilder::contains_line_feed() const {
     if (std::memchr(data_, '\n', static_cast<std::size_t>(length_)) != nullptr) return true;
     if (!pieces_) return false;
     const Py_ssize_t n = PyList_GET_SIZE(pieces_.get());
@@ -139,7 +139,7 @@ Ref LineBuilder::to_str() {
     return Ref::steal(PyUnicode_Join(empty.get(), pieces_.get()));
 }
 
-Ref LineBuilder::to_ascii_bytes() {
+VANTOR_HOT Ref LineBuilder::to_ascii_bytes() {
     if (!pieces_) return Ref::steal(PyBytes_FromStringAndSize(data_, length_));
     Ref line = to_str();
     return Ref::steal(PyUnicode_AsASCIIString(line.get()));
@@ -185,7 +185,7 @@ Py_ssize_t format_seconds_exact(double magnitude, bool negative, char* out) {
 
 }  // namespace
 
-Py_ssize_t format_seconds(double seconds, char* out) {
+VANTOR_HOT Py_ssize_t format_seconds(double seconds, char* out) {
     // The interpreter writes a NaN without its sign, and the infinities as inf / -inf.
     if (std::isnan(seconds)) {
         std::memcpy(out, "nan", 3);

@@ -12,7 +12,7 @@ namespace {
     X(str_AF_INET) X(str_AF_INET6) X(str_SOCK_DGRAM) X(str_getaddrinfo) X(str_gaierror) X(str_sendto)  \
     X(str_items) X(str_statd_available) X(str__addr) X(str__sock) X(str__prefix) X(str__maxudpsize)    \
     X(str_timing) X(str__gauge) X(str__send_stat) X(str__prepare) X(str__build_tag) X(str__after)      \
-    X(str__send) X(str_warning_format) X(kw_tags) X(kw_delta_tags) X(zero_gauge_text)
+    X(str__send) X(str_warning_format) X(str_key) X(str_count) X(str_value) X(str_delta) X(str_tags) X(kw_tags) X(kw_delta_tags) X(zero_gauge_text)
 
 State* get_state(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
 
@@ -40,6 +40,8 @@ void stat_free(void* module) {
     if (st != nullptr && st->views != nullptr) {
         unregister_views(st);
         watch_unregister(&st->rendered_tags.watch);
+        watch_unregister(&st->clock.globals);
+        watch_unregister(&st->clock.module);
         delete[] st->views;
         st->views = nullptr;
     }
@@ -71,6 +73,11 @@ void init_names(State* st) {
     st->str__after = intern("_after");
     st->str__send = intern("_send");
     st->str_warning_format = require(PyUnicode_FromString("Unable to find address for %s:%s. No statsd will be reported."));
+    st->str_key = intern("key");
+    st->str_count = intern("count");
+    st->str_value = intern("value");
+    st->str_delta = intern("delta");
+    st->str_tags = intern("tags");
     st->kw_tags = keyword_names({"tags"});
     st->kw_delta_tags = keyword_names({"delta", "tags"});
     st->zero_gauge_text = require(PyUnicode_FromString("0|g"));
@@ -94,6 +101,8 @@ void exec_body(PyObject* module) {
     st->views = new ClientView[State::view_slots];
     register_views(st);
     watch_register(&st->rendered_tags.watch);
+    watch_register(&st->clock.globals);
+    watch_register(&st->clock.module);
     init_names(st);
     watch_interpreter_exit();
     watch_init();

@@ -5,7 +5,7 @@
 
 namespace vantor::stat {
 
-void ValueText::set_ascii(const char* chars, Py_ssize_t length) {
+VANTOR_HOT void ValueText::set_ascii(const char* chars, Py_ssize_t length) {
     std::memcpy(chars_, chars, static_cast<std::size_t>(length));
     length_ = length;
 }
@@ -15,7 +15,7 @@ PyObject* ValueText::as_object() {
     return text_.get();
 }
 
-void ValueText::append_to(LineBuilder& line) {
+VANTOR_HOT void ValueText::append_to(LineBuilder& line) {
     if (text_) return line.append_str(text_.get());
     line.append_ascii(chars_, length_);
 }
@@ -104,7 +104,7 @@ private:
 };
 
 // Renders the tags into the line; true when no Python code ran on the way.
-bool append_tags(State* st, PyObject* self, LineBuilder& line, PyObject* tags, bool own_build_tag) {
+VANTOR_HOT bool append_tags(State* st, PyObject* self, LineBuilder& line, PyObject* tags, bool own_build_tag) {
     TagRenderer renderer(st, self, line, own_build_tag);
     if (PyDict_CheckExact(tags)) {
 #ifndef Py_GIL_DISABLED
@@ -159,7 +159,7 @@ bool append_tags(State* st, PyObject* self, LineBuilder& line, PyObject* tags, b
 }
 
 // The line of _prepare. `view` is self's, or an empty one (every lookup is then made).
-void prepare_into(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags, LineBuilder& line,
+VANTOR_HOT void prepare_into(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags, LineBuilder& line,
                   View& view) {
     Ref prefix = view.read(self, &ClientView::prefix, st->str__prefix);
     // A str's truth test runs no Python code; any other object's may.
@@ -234,7 +234,7 @@ Ref call_prepare(State* st, PyObject* self, PyObject* stat, ValueText& value, Py
 
 // The common case, no step overridden: the line's ASCII bytes go straight to sendto. The order
 // of attribute reads and the errors are those of the step-by-step path.
-void send_direct(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags, View& view) {
+VANTOR_HOT void send_direct(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags, View& view) {
     LineBuilder line;
     prepare_into(st, self, stat, value, tags, line, view);
     if (line.contains_line_feed()) raise_line_feed(line.to_str().get());
@@ -253,7 +253,7 @@ void send_direct(State* st, PyObject* self, PyObject* stat, ValueText& value, Py
     call_method(st->str_sendto, args, 3);
 }
 
-void send_stat_impl(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags, View& view) {
+VANTOR_HOT void send_stat_impl(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags, View& view) {
     Ref available = view.read(self, &ClientView::statd_available, st->str_statd_available);
     // A bool's truth test runs no Python code; any other object's may.
     if (!PyBool_Check(available.get())) view.ran_code();
@@ -304,7 +304,7 @@ PyObject* send_body(FunctionObject* f, BoundArgs& a) {
 
 }  // namespace
 
-void call_send_stat(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags, View* given) {
+VANTOR_HOT void call_send_stat(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags, View* given) {
     View looked_up;
     View& view = given ? *given : (looked_up = view_of(st, self));
     if (view.usable(self) && view.send_stat_ours()) return send_stat_impl(st, self, stat, value, tags, view);

@@ -65,6 +65,11 @@ struct State {
     PyObject* str__after;
     PyObject* str__send;
     PyObject* str_warning_format;
+    PyObject* str_key;
+    PyObject* str_count;
+    PyObject* str_value;
+    PyObject* str_delta;
+    PyObject* str_tags;
 
     // Keyword-name tuples of the calls made through `self`.
     PyObject* kw_tags;         // ("tags",)
@@ -76,6 +81,14 @@ struct State {
     ClientView* views;
 
     RenderedTags rendered_tags;  // plain data, zeroed with the module state
+
+    // The clock of the timing decorator, time.time as the module global `time` gives it: kept
+    // (borrowed from the time module's dict) while neither that dict nor our namespace changes.
+    struct {
+        Watch globals;
+        Watch module;
+        PyObject* clock;
+    } clock;
 };
 
 inline State* state_of(FunctionObject* f) noexcept { return static_cast<State*>(f->state); }

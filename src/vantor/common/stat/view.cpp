@@ -33,10 +33,10 @@ void build_view(State* st, PyObject* self, ClientView& slot) {
 
 }  // namespace
 
-View view_of(State* st, PyObject* self) {
+VANTOR_HOT View view_of(State* st, PyObject* self) {
     PyObject* dict = internals::instance_dict(self);
     ClientView& slot = st->views[(reinterpret_cast<std::uintptr_t>(dict) >> 6) % State::view_slots];
-    if (!(slot.valid && slot.snapshot.still_valid(self))) build_view(st, self, slot);
+    if (!(slot.valid && slot.snapshot.still_valid(self, dict))) build_view(st, self, slot);
     return View(slot);
 }
 

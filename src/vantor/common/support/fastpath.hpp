@@ -30,10 +30,12 @@ public:
     // False when the lookup cannot be watched (custom __getattribute__, no dict, nothing to watch
     // it with).
     bool take(PyObject* self);
-    bool still_valid(PyObject* self) const {
+    bool still_valid(PyObject* self) const { return still_valid(self, internals::instance_dict(self)); }
+    // The same with self's instance dict already at hand.
+    bool still_valid(PyObject* self, PyObject* dict) const {
         // The addresses first: they tell that the dict and type are alive, which reading their
         // version tags needs.
-        return Py_TYPE(self) == watch_.type() && internals::instance_dict(self) == watch_.dict() && watch_.unchanged();
+        return Py_TYPE(self) == watch_.type() && dict == watch_.dict() && watch_.unchanged();
     }
     PyObject* dict() const { return const_cast<PyObject*>(watch_.dict()); }
     Watch& watch() { return watch_; }

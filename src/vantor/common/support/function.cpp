@@ -53,12 +53,16 @@ void function_dealloc(PyObject* op) {
     Py_DECREF(type);
 }
 
-PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+VANTOR_HOT PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) {
     FunctionObject* f = as_function(callable);
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (f->fast != nullptr) {
+        PyObject* result = boundary(f->sig->name, [&] { return f->fast(f, args, nargs, kwnames); });
+        if (result != not_handled()) return result;
+    }
     BoundArgs bound;
-    if (!bind_arguments({f->sig, f->names, f->defaults}, args, PyVectorcall_NARGS(nargsf), kwnames, bound))
-        return nullptr;
+    if (!bind_arguments({f->sig, f->names, f->defaults}, args, nargs, kwnames, bound)) return nullptr;
     return boundary(f->sig->name, [&]() -> PyObject* {
         RecursionGuard guard(" while calling a Python object");
         return f->body(f, bound);
@@ -352,6 +356,7 @@ Ref make_function(const FunctionFactory& factory, const FunctionDef& def, PyObje
     f->state = factory.state;
     f->sig = def.sig;
     f->body = def.body;
+    f->fast = def.fast;
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }

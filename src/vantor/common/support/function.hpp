@@ -12,6 +12,17 @@ struct FunctionObject;
 // The C++ body of a function. Returns a new reference; may throw.
 using Body = PyObject* (*)(FunctionObject* self, BoundArgs& args);
 
+// An entry for the calls a function sees most, taken before the binder: it handles them whole
+// (returning a new reference, or throwing), or returns not_handled() having done nothing, and
+// the ordinary binding and body follow. It runs without the recursion guard, so it may handle only
+// calls that make no call back into arbitrary callables.
+using FastPath = PyObject* (*)(FunctionObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+inline PyObject* not_handled() noexcept {
+    static char tag;
+    return reinterpret_cast<PyObject*>(&tag);
+}
+
 // Strong fields: name, qualname, module, doc, defaults, annotations, annotate, dict, globals,
 // closure, names, owner. `state` is borrowed through `owner` (the defining module).
 struct FunctionObject {
@@ -33,6 +44,7 @@ struct FunctionObject {
     void* state;            // module state of `owner`
     const Signature* sig;
     Body body;
+    FastPath fast;
 };
 
 // What a module needs to create its functions.
@@ -60,6 +72,7 @@ struct FunctionDef {
     // An entry point that replaces binding and `body`, for functions that pass their arguments
     // on untouched; the signature still describes them.
     vectorcallfunc call = nullptr;
+    FastPath fast = nullptr;
 };
 
 // A new function object; `defaults` and `closure` may be nullptr.

@@ -18,14 +18,25 @@ namespace vantor::support::internals {
 // (borrowed, nullptr when absent; never raises). _PyType_Lookup: private; checked on 3.10 to 3.15.
 inline PyObject* type_lookup(PyTypeObject* type, PyObject* name) { return _PyType_Lookup(type, name); }
 
-// The instance dict of an object (borrowed), nullptr when it has none. The common layout is read
-// in place; a managed dict (3.11 on) is asked of the interpreter, which makes it if the
-// attributes still live in the object's inline values, so that from then on every change of
-// them goes through the dict (and its watchers). _PyObject_GetDictPtr: private; it clears any
-// error of its own. Checked on 3.10 to 3.15.
+// The instance dict of an object (borrowed), nullptr when it has none. A dict at a fixed offset is
+// read in place, and so is a managed dict (3.11 on) once the interpreter has made it: the word
+// three pointers before the object, which 3.12 tags with its low bit while it points to the
+// inline values instead (MANAGED_DICT_OFFSET, PyManagedDictPointer / PyDictOrValues of
+// pycore_object.h, non-free-threaded builds; checked on 3.11.7, 3.12.1, 3.13.0, 3.14.10, 3.15.2).
+// Otherwise the interpreter is asked (_PyObject_GetDictPtr, private; checked on 3.10 to 3.15),
+// which makes the dict if the attributes still live in the object's inline values, so that from
+// then on every change of them goes through the dict (and its watchers); it clears any error of
+// its own.
 inline PyObject* instance_dict(PyObject* self) {
-    const Py_ssize_t offset = Py_TYPE(self)->tp_dictoffset;
+    PyTypeObject* type = Py_TYPE(self);
+    const Py_ssize_t offset = type->tp_dictoffset;
     if (offset > 0) return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset);
+#if PY_VERSION_HEX >= 0x030B0000 && !defined(Py_GIL_DISABLED)
+    if (type->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
+        PyObject* word = reinterpret_cast<PyObject**>(self)[-3];
+        if (word != nullptr && (reinterpret_cast<std::uintptr_t>(word) & 1) == 0) return word;
+    }
+#endif
     PyObject** dictptr = _PyObject_GetDictPtr(self);
     return dictptr ? *dictptr : nullptr;
 }

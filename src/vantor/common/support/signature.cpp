@@ -102,18 +102,49 @@ void check_exact(const char* param, PyObject* value, PyTypeObject* expected) {
     if (!try_check_exact(param, value, expected)) throw_error();
 }
 
-bool bind_arguments(const BindTarget& target, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                    BoundArgs& out) {
+namespace {
+
+// The common calls, bound in one pass: no *args or **kwargs, no more positionals than parameters,
+// keywords given by the very interned names of parameters after the positionals (as a call site
+// passes them), and no required parameter left out. False when the call is of any other shape,
+// with nothing set: the general binder then decides, and reports what does not fit.
+bool bind_common(const BindTarget& target, PyObject* const* args, std::size_t nargs, PyObject* kwnames,
+                 BoundArgs& out) {
+    const Signature& sig = *target.sig;
+    const std::size_t npos = sig.npos;
+    if (sig.var_positional || sig.var_keyword || nargs > npos) return false;
+    // A fixed number of moves, each kept or not: cheaper than a loop for a handful of arguments.
+    for (std::size_t i = 0; i < kMaxPositional; ++i) out.value[i] = i < nargs ? args[i] : nullptr;
+    if (kwnames != nullptr) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        PyObject* const* names = &PyTuple_GET_ITEM(target.names, 0);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            std::size_t i = nargs;
+            while (i < npos && names[i] != key) ++i;
+            if (i == npos || out.value[i] != nullptr) return false;
+            out.value[i] = args[nargs + static_cast<std::size_t>(k)];
+        }
+    }
+    const Py_ssize_t ndefaults_all = target.defaults ? PyTuple_GET_SIZE(target.defaults) : 0;
+    const std::size_t required = npos - std::min<std::size_t>(static_cast<std::size_t>(ndefaults_all), npos);
+    for (std::size_t i = nargs; i < npos; ++i) {
+        if (out.value[i] != nullptr) continue;
+        if (i < required) return false;
+        out.value[i] = PyTuple_GET_ITEM(target.defaults, ndefaults_all - static_cast<Py_ssize_t>(npos - i));
+    }
+    return true;
+}
+
+// Any call: the interpreter's rules and messages.
+bool bind_general(const BindTarget& target, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                  BoundArgs& out) {
     const Signature& sig = *target.sig;
     const std::size_t npos = sig.npos;
     const bool var_positional = sig.var_positional;
     const bool var_keyword = sig.var_keyword;
-    assert(npos <= kMaxPositional);
+    for (std::size_t i = 0; i < npos; ++i) out.value[i] = nullptr;
 
-    // The defaults of the call's start are the ones it uses, as in the interpreter: the tuple is held
-    // for the whole call, since comparing a keyword name, a conversion or the body may run code
-    // that rebinds __defaults__.
-    out.defaults = Ref::new_ref(target.defaults);
     const Py_ssize_t ndefaults_all = target.defaults ? PyTuple_GET_SIZE(target.defaults) : 0;
     const std::size_t ndefaults = std::min<std::size_t>(static_cast<std::size_t>(ndefaults_all), npos);
     const std::size_t required = npos - ndefaults;
@@ -173,6 +204,22 @@ bool bind_arguments(const BindTarget& target, PyObject* const* args, Py_ssize_t 
     for (std::size_t i = required; i < npos; ++i)
         if (out.value[i] == nullptr)
             out.value[i] = PyTuple_GET_ITEM(target.defaults, ndefaults_all - static_cast<Py_ssize_t>(npos - i));
+    return true;
+}
+
+}  // namespace
+
+VANTOR_HOT bool bind_arguments(const BindTarget& target, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    BoundArgs& out) {
+    const Signature& sig = *target.sig;
+    assert(sig.npos <= kMaxPositional);
+    // The defaults of the call's start are the ones it uses, as in the interpreter: the tuple is held
+    // for the whole call, since comparing a keyword name, a conversion or the body may run code
+    // that rebinds __defaults__.
+    out.defaults = Ref::new_ref(target.defaults);
+    if (!bind_common(target, args, static_cast<std::size_t>(nargs), kwnames, out) &&
+        !bind_general(target, args, nargs, kwnames, out))
+        return false;
 
     // Numeric conversions come first, in parameter order; the exact-type checks after them.
     // An exact int or float is kept as it is, borrowed like any argument.
@@ -181,16 +228,20 @@ bool bind_arguments(const BindTarget& target, PyObject* const* args, Py_ssize_t 
         const Param& p = sig.params[i];
         PyObject* value = out.value[i];
         switch (p.conv) {
-            case Conv::to_int:
+            case Conv::to_int: {
                 if (PyLong_CheckExact(value)) break;
-                if (!try_convert_int(p.name, value, out.owned[i])) return false;
-                out.value[i] = out.owned[i].get();
+                Ref converted;
+                if (!try_convert_int(p.name, value, converted)) return false;
+                out.own(i, converted.release());
                 break;
-            case Conv::to_float:
+            }
+            case Conv::to_float: {
                 if (PyFloat_CheckExact(value)) break;
-                if (!try_convert_float(value, out.owned[i])) return false;
-                out.value[i] = out.owned[i].get();
+                Ref converted;
+                if (!try_convert_float(value, converted)) return false;
+                out.own(i, converted.release());
                 break;
+            }
             default: {
                 int truth = PyObject_IsTrue(value);
                 if (truth < 0) return false;

@@ -72,17 +72,32 @@ struct Signature {
 
 inline constexpr std::size_t kMaxPositional = 6;
 
-// The arguments of one call after binding and conversion. `value[i]` is borrowed from the
-// caller, from `defaults` (held for the call), or from `owned[i]` when a conversion produced a new
-// object.
+// The arguments of one call after binding and conversion. `value[i]` (for the positional-or-
+// keyword parameters) is borrowed from the caller, from `defaults` (held for the call), or owned
+// here when a conversion produced a new object.
 struct BoundArgs {
-    PyObject* value[kMaxPositional] = {};
-    Ref owned[kMaxPositional];
+    PyObject* value[kMaxPositional];
     Ref defaults;        // the __defaults__ tuple that defaults were taken from
     Ref var_positional;  // tuple, when the signature has *args
     Ref var_keyword;     // dict, when the signature has **kwargs
 
+    BoundArgs() = default;
+    BoundArgs(const BoundArgs&) = delete;
+    BoundArgs& operator=(const BoundArgs&) = delete;
+    ~BoundArgs() {
+        if (converted_ == 0 || !interpreter_usable()) return;
+        for (unsigned bits = converted_; bits != 0; bits &= bits - 1) Py_DECREF(value[__builtin_ctz(bits)]);
+    }
+
     PyObject* operator[](std::size_t i) const noexcept { return value[i]; }
+    // Makes `converted` (a new reference) the value of parameter i.
+    void own(std::size_t i, PyObject* converted) noexcept {
+        value[i] = converted;
+        converted_ |= 1u << i;
+    }
+
+private:
+    unsigned converted_ = 0;  // bit i: value[i] is a reference of ours
 };
 
 // Inputs of one binding: the static table plus what lives on the function object.

@@ -20,9 +20,9 @@ std::vector<Watch*>& registered() {
 PyObject* probe_dict = nullptr;  // the dict of the probe below while it runs
 bool probe_seen = false;
 
-int on_dict_event(PyDict_WatchEvent, PyObject* dict, PyObject*, PyObject*) {
+int on_dict_event(PyDict_WatchEvent, PyObject* dict, PyObject* key, PyObject*) {
     if (dict == probe_dict) probe_seen = true;
-    for (Watch* w : registered()) w->notify(dict);
+    for (Watch* w : registered()) w->notify(dict, key);
     return 0;
 }
 

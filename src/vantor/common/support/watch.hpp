@@ -34,8 +34,14 @@ public:
     const PyObject* dict() const { return dict_; }
     const PyTypeObject* type() const { return type_; }
 
-    // Called by the watchers: `changed` is the dict or the type that changes.
-    void notify(const void* changed) {
+    // From 3.12 on, a change of the dict under this one key (an interned str) does not count: for
+    // a dict whose other entries a cache rests on while this one changes all the time.
+    void ignore_key(PyObject* key) { ignored_key_ = key; }
+
+    // Called by the watchers: `changed` is the dict or the type that changes, `key` the dict's key
+    // that changes (nullptr for the whole dict).
+    void notify(const void* changed, const void* key = nullptr) {
+        if (changed == dict_ && key != nullptr && key == ignored_key_) return;
         if (changed == dict_ || changed == type_) valid_ = false;
     }
 
@@ -44,6 +50,7 @@ private:
     PyObject* dict_ = nullptr;
     PyTypeObject* type_ = nullptr;
     unsigned int type_version_ = 0;  // guards a freed type whose address was reused
+    const PyObject* ignored_key_ = nullptr;
 #if !VANTOR_WATCHERS
     std::uint64_t dict_version_ = 0;
 #endif
