@@ -261,3 +261,9 @@ class TestTaskIntake:
         assert calls == [((), {"args": (7,), "kwargs": {"y": 8}})]
         assert queued_only._queue.get_nowait() == "record"
 
+
+    def test_a_changed_task_type_is_called(self, monkeypatch, queued_only):
+        # the record is made as Task's own __new__ makes it, whatever it has become
+        monkeypatch.setattr(vex.Task, "__new__", lambda cls, args, kwargs: tuple.__new__(cls, ("new", kwargs)))
+        queued_only.add_task(7, y=8)
+        assert tuple(queued_only._queue.get_nowait()) == ("new", {"y": 8})

@@ -123,9 +123,7 @@ VANTOR_HOT PyObject* add_task_body(FunctionObject* f, BoundArgs& a) {
     State* st = state_of(f);
     PyObject* self = a[0];
     {
-        Ref task_type = lookup_global(st->globals, st->str_Task);
-        PyObject* task_args[] = {a.var_positional.get(), a.var_keyword.get()};
-        Ref task = Ref::steal(PyObject_Vectorcall(task_type.get(), task_args, 0, st->kw_args_kwargs));
+        Ref task = make_task(st, a.var_positional.get(), a.var_keyword.get());
         Ref queue = get_attr(self, st->str__queue);
         if (!put_in_place(st, queue.get(), task.get())) {
             PyObject* put_args[] = {queue.get(), task.get()};
@@ -137,6 +135,37 @@ VANTOR_HOT PyObject* add_task_body(FunctionObject* f, BoundArgs& a) {
 }
 
 }  // namespace
+
+void remember_task_type(State* st, PyObject* task_type) {
+    st->task_type = Ref::new_ref(task_type).release();
+    st->task_type_version = 0;
+    // namedtuple's record: a tuple subclass whose __new__ is namedtuple's own (it hands the fields
+    // to tuple.__new__) and whose __init__ is object's, made by type itself.
+    if (!PyType_Check(task_type) || Py_TYPE(task_type) != &PyType_Type) return;
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(task_type);
+    if (type->tp_base != &PyTuple_Type || type->tp_init != PyBaseObject_Type.tp_init) return;
+    Ref new_name = Ref::steal(PyUnicode_InternFromString("__new__"));
+    PyObject* construct = type_lookup(type, new_name.get());
+    if (construct == nullptr || !PyFunction_Check(construct)) return;
+    Ref qualname = Ref::steal(PyObject_GetAttrString(construct, "__qualname__"));
+    if (!PyUnicode_Check(qualname.get()) || PyUnicode_CompareWithASCIIString(qualname.get(), "Task.__new__") != 0)
+        return;
+    st->task_type_version = internals::type_version_now(type);
+}
+
+VANTOR_HOT Ref make_task(State* st, PyObject* args, PyObject* kwargs) {
+    Ref task_type = lookup_global(st->globals, st->str_Task);
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(task_type.get());
+    // Our own record type, unchanged since the module body made it (a change renews its version
+    // tag): what its __new__ does, tuple.__new__ of the two fields, without the Python call.
+    if (task_type.get() == st->task_type && st->task_type_version != 0 &&
+        internals::type_version_now(type) == st->task_type_version) {
+        Ref fields = Ref::steal(PyTuple_Pack(2, args, kwargs));
+        return Ref::steal(PyTuple_Type.tp_new(type, fields.get(), nullptr));
+    }
+    PyObject* task_args[] = {args, kwargs};
+    return Ref::steal(PyObject_Vectorcall(task_type.get(), task_args, 0, st->kw_args_kwargs));
+}
 
 void submit_loops(State* st, PyObject* self, Record& record) {
     Ref count_obj = get_attr(self, st->str_num_threads);

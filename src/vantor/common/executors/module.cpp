@@ -17,7 +17,8 @@ namespace {
 
 #define EXECUTORS_OTHER_OBJECTS(X) \
     X(function_type) X(globals) X(kw_args_kwargs) X(kw_max_workers) X(kw_wait) X(poll_interval) X(empty_text) \
-    X(queue_type) X(condition_type) X(lock_type) X(deque_type) X(queue_methods) X(condition_methods) X(fn_batch)
+    X(queue_type) X(condition_type) X(lock_type) X(deque_type) X(queue_methods) X(condition_methods) X(fn_batch) \
+    X(task_type)
 
 State* get_state(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
 
@@ -110,7 +111,9 @@ void exec_body(PyObject* module) {
         Ref type_name = Ref::steal(PyUnicode_FromString("Task"));
         Ref kwnames = Ref::steal(keyword_names({"module"}));
         PyObject* args[] = {type_name.get(), fields.get(), module_name.get()};
-        bind_global(globals, "Task", Ref::steal(PyObject_Vectorcall(namedtuple.get(), args, 2, kwnames.get())).get());
+        Ref task_type = Ref::steal(PyObject_Vectorcall(namedtuple.get(), args, 2, kwnames.get()));
+        bind_global(globals, "Task", task_type.get());
+        remember_task_type(st, task_type.get());
     }
 
     st->function_type = create_function_type(module, "vantor.common.executors.function");

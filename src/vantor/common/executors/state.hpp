@@ -77,6 +77,10 @@ struct State {
     PyObject* condition_methods;
 
     PyObject* fn_batch;  // our own _batch, to name a worker loop in a report
+    // The Task record type the module body made, and the version tag it had with the __new__
+    // and __init__ that namedtuple gave it (0: make each task with the ordinary call).
+    PyObject* task_type;
+    unsigned int task_type_version;
 
     // The last queue recognized as plain, and its parts (borrowed), kept while nothing they rest
     // on changes (plain_queue.cpp; from 3.12 on, with the watchers).
@@ -161,6 +165,11 @@ void stop_without_waiting(State* st, PyObject* self, Record& record);
 // Waits until the loops in flight have ended (a shutdown's wait for the pool that runs them),
 // unless this thread runs one of them.
 void wait_for_loops(State* st, PyObject* self);
+
+// Task(args=..., kwargs=...) as the record type does it (intake.cpp); remember_task_type notes the
+// type the module body made.
+Ref make_task(State* st, PyObject* args, PyObject* kwargs);
+void remember_task_type(State* st, PyObject* task_type);
 
 // The interpreter's fork and exit hooks (lifecycle.cpp), registered by the module body.
 void register_lifecycle_hooks(State* st);

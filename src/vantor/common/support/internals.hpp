@@ -50,6 +50,16 @@ inline bool keeps_inline_values(PyObject* self) { return (Py_TYPE(self)->tp_flag
 inline bool dict_over_inline_values(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr; }
 #endif
 
+// A type's version tag as it stands, 0 when it has none valid: any change of the type or of a base
+// gives it a new one (never reused) before its next use. 3.10-3.11 mark validity with a flag,
+// later versions reset the tag itself. Checked on 3.10 to 3.15.
+inline unsigned int type_version_now(PyTypeObject* type) {
+#if PY_VERSION_HEX < 0x030C0000
+    if ((type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) == 0) return 0;
+#endif
+    return type->tp_version_tag;
+}
+
 #if !VANTOR_WATCHERS
 // Version tags, 3.10 and 3.11: a type's tag is renewed by any change of it or of a base (valid
 // while Py_TPFLAGS_VALID_VERSION_TAG is set), a dict's version by any change (never reused).
