@@ -254,6 +254,15 @@ VANTOR_HOT void call_timing(State* st, PyObject* self, PyObject* key, PyObject* 
     call_method(st->str_timing, args, 3, st->kw_tags);
 }
 
+VANTOR_HOT void call_timing_seconds(State* st, PyObject* self, PyObject* key, double seconds, PyObject* tags) {
+    View view = view_of(st, self);
+    if (PyUnicode_CheckExact(key) && view.usable(self) && view.timing_ours())
+        return timing_impl(st, self, key, seconds, tags, &view);
+    Ref delta = Ref::steal(PyFloat_FromDouble(seconds));
+    PyObject* args[] = {self, key, delta.get(), tags};
+    call_method(st->str_timing, args, 3, st->kw_tags);
+}
+
 const FunctionDef abstract_inc_def{&inc_sig, abstract_body, "AbstractStatClient.inc",
                                    "统计指标增加count，count可以为负（不推荐）\n"
                                    "\n"

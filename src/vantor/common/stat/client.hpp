@@ -35,6 +35,8 @@ void call_gauge(State* st, PyObject* self, PyObject* stat, PyObject* value, bool
 void call_send_stat(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags,
                     View* view = nullptr);
 void call_timing(State* st, PyObject* self, PyObject* key, PyObject* delta, PyObject* tags);
+// The same with the seconds as a double (a float is made only for an ordinary call).
+void call_timing_seconds(State* st, PyObject* self, PyObject* key, double seconds, PyObject* tags);
 
 // Function definitions, in the order the class bodies list them.
 extern const FunctionDef abstract_inc_def, abstract_timing_def, abstract_set_def;

@@ -19,14 +19,32 @@ constexpr Signature factory_sig{"timing", factory_params, "Any"};
 constexpr Signature decorator_sig{"timing_decorator", decorator_params, "Any"};
 constexpr Signature wrapper_sig{"wrapped_function", wrapper_params, "Any"};
 
+// One reading of the clock: the float time.time() returned, or, when the clock was the time
+// module's own time.time, its value read in place (the same value, without the call).
+struct Reading {
+    double seconds = 0;
+    Ref value;  // the returned object, or empty for a reading in place
+
+    Ref as_object() const { return value ? value.copy() : Ref::steal(PyFloat_FromDouble(seconds)); }
+};
+
+Reading call_clock(State* st, PyObject* clock) {
+    Reading reading;
+    if (clock == st->standard_clock) {
+        if (!internals::system_clock_seconds(reading.seconds)) throw_error();
+        return reading;
+    }
+    Ref held = Ref::new_ref(clock);
+    reading.value = Ref::steal(PyObject_CallNoArgs(held.get()));
+    return reading;
+}
+
 // time.time(), with the global `time` and its attribute `time` looked up at this moment.
-VANTOR_HOT Ref wall_clock(State* st) {
+VANTOR_HOT Reading wall_clock(State* st) {
     // While our namespace and the time module's dict are as they were, so are both lookups. Our
     // namespace is checked first: it holds the module, and so keeps its dict alive.
-    if (st->clock.clock != nullptr && st->clock.globals.unchanged() && st->clock.module.unchanged()) {
-        Ref clock = Ref::new_ref(st->clock.clock);
-        return Ref::steal(PyObject_CallNoArgs(clock.get()));
-    }
+    if (st->clock.clock != nullptr && st->clock.globals.unchanged() && st->clock.module.unchanged())
+        return call_clock(st, st->clock.clock);
     st->clock.clock = nullptr;
     const bool global_of_ours = PyDict_GetItemWithError(st->globals, st->str_time) != nullptr;
     if (!global_of_ours && PyErr_Occurred()) throw_error();
@@ -42,13 +60,14 @@ VANTOR_HOT Ref wall_clock(State* st) {
             if (global_of_ours && st->clock.globals.start(st->globals, nullptr) &&
                 st->clock.module.start(module_dict, nullptr))
                 st->clock.clock = clock;
-            Ref held = Ref::new_ref(clock);
-            return Ref::steal(PyObject_CallNoArgs(held.get()));
+            return call_clock(st, clock);
         }
         if (PyErr_Occurred()) throw_error();
     }
     PyObject* args[] = {time.get()};
-    return call_method(st->str_time, args, 1);
+    Reading reading;
+    reading.value = call_method(st->str_time, args, 1);
+    return reading;
 }
 
 // The wrapper takes any arguments and passes them on untouched, so it skips the binder.
@@ -57,12 +76,19 @@ VANTOR_HOT PyObject* wrapper_call(PyObject* callable, PyObject* const* args, siz
         FunctionObject* f = as_function(callable);
         State* st = state_of(f);
         RecursionGuard guard(" while calling a Python object");
-        Ref start = wall_clock(st);
+        Reading start = wall_clock(st);
         Ref result = Ref::steal(PyObject_Vectorcall(closure_item(f, wrapper_func), args, nargsf, kwnames));
-        Ref end = wall_clock(st);
-        Ref elapsed = Ref::steal(PyNumber_Subtract(end.get(), start.get()));
-        call_timing(st, closure_item(f, wrapper_client), closure_item(f, wrapper_key), elapsed.get(),
-                    closure_item(f, wrapper_tags));
+        Reading end = wall_clock(st);
+        PyObject* client = closure_item(f, wrapper_client);
+        PyObject* key = closure_item(f, wrapper_key);
+        PyObject* tags = closure_item(f, wrapper_tags);
+        if (!start.value && !end.value) {
+            // Two floats subtract as their doubles do.
+            call_timing_seconds(st, client, key, end.seconds - start.seconds, tags);
+        } else {
+            Ref elapsed = Ref::steal(PyNumber_Subtract(end.as_object().get(), start.as_object().get()));
+            call_timing(st, client, key, elapsed.get(), tags);
+        }
         return result.release();
     });
 }

@@ -12,7 +12,8 @@ namespace {
     X(str_AF_INET) X(str_AF_INET6) X(str_SOCK_DGRAM) X(str_getaddrinfo) X(str_gaierror) X(str_sendto)  \
     X(str_items) X(str_statd_available) X(str__addr) X(str__sock) X(str__prefix) X(str__maxudpsize)    \
     X(str_timing) X(str__gauge) X(str__send_stat) X(str__prepare) X(str__build_tag) X(str__after)      \
-    X(str__send) X(str_warning_format) X(str_key) X(str_count) X(str_value) X(str_delta) X(str_tags) X(kw_tags) X(kw_delta_tags) X(zero_gauge_text)
+    X(str__send) X(str_warning_format) X(str_key) X(str_count) X(str_value) X(str_delta) X(str_tags)      \
+    X(standard_clock) X(kw_tags) X(kw_delta_tags) X(zero_gauge_text)
 
 State* get_state(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
 
@@ -109,6 +110,7 @@ void exec_body(PyObject* module) {
 
     bind_global(globals, "socket", import_module(globals, "socket").get());
     bind_global(globals, "time", import_module(globals, "time").get());
+    st->standard_clock = import_from(globals, "time", "time").release();
     bind_global(globals, "ABC", import_from(globals, "abc", "ABC").get());
     bind_global(globals, "abstractmethod", import_from(globals, "abc", "abstractmethod").get());
     bind_global(globals, "wraps", import_from(globals, "functools", "wraps").get());

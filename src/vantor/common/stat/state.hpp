@@ -89,6 +89,7 @@ struct State {
         Watch module;
         PyObject* clock;
     } clock;
+    PyObject* standard_clock;  // the time module's own time.time, which is read in place
 };
 
 inline State* state_of(FunctionObject* f) noexcept { return static_cast<State*>(f->state); }
