@@ -63,6 +63,8 @@ void start_workers(State* st, PyObject* self, Record& record) {
         Ref pool = Ref::steal(PyObject_Vectorcall(pool_type.get(), pool_args, 0, st->kw_max_workers));
         set_attr(self, st->str_executor, pool.get());
         if (record.in_flight > 0) {
+            // The loops of the earlier start end at their next test, though the flag is set again.
+            record.stopped = record.generation;
             record.start_deferred = true;
             return;
         }
@@ -92,6 +94,21 @@ private:
     unsigned long previous_;
 };
 
+// Runs `start` marked as the start in progress; true when a shutdown came in meanwhile, which the
+// caller then honours (outside the mark, so that a shutdown during that is an ordinary one).
+template <class F>
+bool start_and_take_stop(Record& record, F&& start) {
+    StartingScope starting(record);
+    try {
+        start();
+    } catch (...) {
+        pass_thread_exit();
+        record.stop_requested = false;
+        throw;
+    }
+    return std::exchange(record.stop_requested, false);
+}
+
 // The start, as one step under _lock, so that racing first calls create one pool. While a
 // shutdown is in progress the task only queues: it is taken by the next start, as tasks left at a
 // shutdown are, and the shutdown's pool is never left with a live flag.
@@ -107,13 +124,8 @@ void start_if_stopped(State* st, PyObject* self) {
                                 "add_task(): cannot start the worker loops after interpreter shutdown");
                 throw_error();
             }
-        } else {
-            StartingScope starting(record);
-            start_workers(st, self, record);
-            if (record.stop_requested) {
-                record.stop_requested = false;
-                stop_without_waiting(st, self, record);
-            }
+        } else if (start_and_take_stop(record, [&] { start_workers(st, self, record); })) {
+            stop_without_waiting(st, self, record);
         }
     }
     hold.release();
@@ -175,7 +187,7 @@ void submit_loops(State* st, PyObject* self, Record& record) {
     // Every earlier start is over: its loops end at their next test even if the flag is set again.
     record.stopped = record.generation;
     ++record.generation;
-    for (Py_ssize_t i = 0; i < count; ++i) {
+    for (Py_ssize_t i = 0; i < count && !record.stop_requested; ++i) {
         Ref executor = get_attr(self, st->str_executor);
         Ref batch = get_attr(self, st->str__batch);
         PyObject* submit_args[] = {executor.get(), batch.get()};
@@ -214,14 +226,20 @@ void loop_done(State* st, PyObject* self, Record& record) {
     Ref pool = std::move(record.pool);  // let go of after the bookkeeping: releasing it may run code
     if (!record.start_deferred) return;
     record.start_deferred = false;
-    // The deferred start goes ahead unless a stop came in meanwhile; its failure is reported here,
-    // where nobody else can receive it, and leaves the executor stopped so that a later add_task
-    // tries again.
+    // The deferred start goes ahead unless a stop came in meanwhile, as a start does: under _lock,
+    // with a shutdown that comes in meanwhile recorded and honoured at the end. Its failure is
+    // reported here, where nobody else can receive it, and leaves the executor stopped so that a
+    // later add_task tries again.
     try {
-        if (attr_truthy(self, st->str__is_running)) submit_loops(st, self, record);
+        LockHold hold(st, self, record);
+        const bool stop = start_and_take_stop(record, [&] {
+            if (attr_truthy(self, st->str__is_running)) submit_loops(st, self, record);
+        });
+        if (stop) stop_without_waiting(st, self, record);
+        hold.release();
     } catch (const PyErrOccurred&) {
         write_unraisable(self, false);
-        cleanup_during_unwind([&] { set_attr(self, st->str__is_running, Py_False); });
+        cleanup_during_unwind([&] { stop_without_waiting(st, self, record); });
     }
 }
 

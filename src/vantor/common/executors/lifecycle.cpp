@@ -45,6 +45,8 @@ PyObject* after_fork_in_child(PyObject* module, PyObject*) {
 
 bool queue_has_tasks(State* st, PyObject* self) {
     Ref queue = get_attr(self, st->str__queue);
+    bool empty;
+    if (empty_in_place(st, queue.get(), empty)) return !empty;
     PyObject* args[] = {queue.get()};
     return !truthy(call_method(st->str_empty, args, 1).get());
 }

@@ -231,6 +231,19 @@ VANTOR_HOT bool put_in_place(State* st, PyObject* queue, PyObject* item) {
     return true;
 }
 
+bool empty_in_place(State* st, PyObject* queue, bool& empty) {
+    Parts p;
+    if (!recognize(st, queue, p)) return false;
+    MutexHold hold(st, p.mutex);
+    if (!still_plain(st, queue, hold, p)) {
+        hold.release();
+        return false;
+    }
+    empty = require(PyObject_Length(p.items)) == 0;
+    hold.release();
+    return true;
+}
+
 VANTOR_HOT Take take_in_place(State* st, PyObject* self, PyObject* queue, PyObject* tasks, Py_ssize_t& count) {
     Parts p;
     if (plain_batch_size(st, self, queue) == nullptr || !recognize(st, queue, p)) return Take::not_plain;

@@ -22,6 +22,10 @@ void capture_plain_queue(State* st);
 // may have to wait for room: the caller then makes the ordinary call.
 bool put_in_place(State* st, PyObject* queue, PyObject* item);
 
+// queue.empty() in place: true with `empty` set, or false, with nothing done, when the queue is
+// not plain (the caller then makes the ordinary call).
+bool empty_in_place(State* st, PyObject* queue, bool& empty);
+
 enum class Take {
     queue_empty,  // empty() would have returned True: collecting is over
     batch_full,   // the batch reached batch_size: hand it off

@@ -36,7 +36,7 @@ struct Record {
     // them, so that the loops of two starts never overlap.
     bool start_deferred = false;
     unsigned long starting_thread = 0;  // the thread inside a start, 0 if none
-    bool stop_requested = false;        // a shutdown came in on that thread during the start
+    bool stop_requested = false;        // a shutdown came in during the start, which honours it
     int stopping = 0;                   // shutdown calls in progress
 
     bool final_drain = false;  // interpreter exit: each loop takes everything once more, then ends

@@ -1,5 +1,6 @@
 // Ending a period of work: wait_until_empty polls the queue and then the count of worker loops
 // inside an iteration; shutdown clears the flag and waits for the pool.
+#include "plain_queue.hpp"
 #include "state.hpp"
 
 namespace vantor::executors {
@@ -17,6 +18,10 @@ void poll_sleep(State* st) {
 
 bool queue_empty(State* st, PyObject* self) {
     Ref queue = get_attr(self, st->str__queue);
+    // On a plain queue in place: its mutex is then never held while Python code (a signal
+    // handler's add_task, say) runs on this thread.
+    bool empty;
+    if (empty_in_place(st, queue.get(), empty)) return empty;
     PyObject* args[] = {queue.get()};
     return truthy(call_method(st->str_empty, args, 1).get());
 }
@@ -37,6 +42,13 @@ bool nothing_can_drain(State* st, PyObject* self) {
 PyObject* wait_body(FunctionObject* f, BoundArgs& a) {
     State* st = state_of(f);
     PyObject* self = a[0];
+    // From Python code run by one of our steps while it holds _lock (a signal handler, say), the
+    // wait would never end: the loops need that lock to count themselves out.
+    if (Record* record = st->registry->find(self); record != nullptr && record->lock_owner == PyThread_get_thread_ident()) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "wait_until_empty() cannot wait on this thread now: it holds the executor's lock");
+        throw_error();
+    }
     // Polling a queue that nothing will ever drain would never return: say so instead. The
     // situation must hold on two consecutive polls, so a start in progress is not mistaken for it.
     int stuck_polls = 0;
@@ -94,17 +106,20 @@ PyObject* shutdown_body(FunctionObject* f, BoundArgs& a) {
     State* st = state_of(f);
     PyObject* self = a[0];
     Record* record = st->registry->find(self);
+    const unsigned long me = PyThread_get_thread_ident();
+    if (record != nullptr && record->lock_owner == me && record->starting_thread != me) {
+        // Python code run by one of our steps that holds _lock on this thread: the loops need that
+        // lock to end their iteration, so nothing here waits for them. They are told to stop.
+        if (attr_truthy(self, st->str__is_running)) stop_without_waiting(st, self, *record);
+        Py_RETURN_NONE;
+    }
     if (record != nullptr && record->starting_thread != 0) {
-        // Python code that a start on this very thread ran (a signal handler, a finalizer): the
-        // start cannot be waited for from inside it, so the stop is left for it to honour.
-        if (record->starting_thread == PyThread_get_thread_ident()) {
-            record->stop_requested = true;
-            Py_RETURN_NONE;
-        }
-        // A start on another thread: let it finish (it holds _lock), so that its submits do not
-        // meet a pool that is already shut down; then stop what it started.
-        LockHold wait_for_start(st, self, *record);
-        wait_for_start.release();
+        // A start in progress, on this thread (Python code that it ran: a signal handler, a
+        // finalizer) or on another (which may be waiting for this very thread, as it waits for
+        // the pool threads it makes): the stop is recorded, and the start honours it as it ends,
+        // submitting no further loop. Nothing waits for the start.
+        record->stop_requested = true;
+        Py_RETURN_NONE;
     }
     if (!attr_truthy(self, st->str__is_running)) {
         // Stopped, or stopping: a shutdown returns only once the loops of the executor have
