@@ -3,6 +3,8 @@
 #include "plain_queue.hpp"
 #include "state.hpp"
 
+#include <utility>
+
 namespace vantor::executors {
 
 namespace {
@@ -49,10 +51,8 @@ int executors_clear(PyObject* module) {
 void executors_free(void* module) {
     executors_clear(static_cast<PyObject*>(module));
     State* st = get_state(static_cast<PyObject*>(module));
-    if (st != nullptr) {
-        delete st->registry;
-        st->registry = nullptr;
-    }
+    // Taken out of the state before it is deleted: releasing the records' pools may run code.
+    if (st != nullptr) delete std::exchange(st->registry, nullptr);
 }
 
 void init_names(State* st) {
