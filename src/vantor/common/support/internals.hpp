@@ -89,7 +89,8 @@ inline std::uint64_t dict_version(const PyObject* dict) {
 // Whether this thread holds the GIL.
 // 3.12-3.15: the current thread state is per thread and cleared while the GIL is released.
 // 3.10-3.11: the current thread state is the GIL holder's, process-wide; ours is the one the
-// GILState API noted for this OS thread. (Checked on 3.10.13, 3.11.7, 3.12.1, 3.13.0.)
+// GILState API noted for this OS thread. (Checked on 3.10.13, 3.11.7, 3.12.1, 3.13.0, 3.13.18,
+// 3.14.10, 3.15.2.)
 inline bool this_thread_holds_gil() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
     return PyThreadState_GetUnchecked() != nullptr;
@@ -103,7 +104,7 @@ inline bool this_thread_holds_gil() noexcept {
 
 // threading._register_atexit(hook): threading's exit callbacks run, latest registered first,
 // before the interpreter joins the non-daemon threads (concurrent.futures joins its pool threads
-// from one of them), where atexit's run only after. Private; checked on 3.10 to 3.13.
+// from one of them), where atexit's run only after. Private; checked on 3.10 to 3.15.
 void register_threading_exit_hook(PyObject* hook);
 
 }  // namespace vantor::support::internals

@@ -1,6 +1,22 @@
 // Owning and borrowed reference handles, and the error plumbing between C++ and the interpreter.
 // Inside C++ a failed CPython call throws PyErrOccurred; `boundary` turns that back into NULL / -1.
 // Handles and guards leave the interpreter alone on a thread that it is ending (lifecycle.hpp).
+//
+// What may be held across which calls. Python code runs at more places than it seems: any
+// attribute read (a property, __getattr__), truth test, comparison or hash, __index__, __int__,
+// __float__, __len__ or __str__, any call into the standard library (which may also let other
+// threads run), any allocation of a tracked object (the collector runs finalizers and weak
+// reference callbacks: at the allocation on 3.10 and 3.11, at the next bytecode boundary later),
+// and wherever a signal handler can run. Whatever runs there may change or free what we use:
+// - Anything used after such a point is held by a Ref. A borrowed item of a dict, tuple or
+//   attribute dies with the next change of its container, on this thread or another.
+// - A decision made before such a point (a reused view, "this method is our own", a length) is
+//   made again after it, or rests on a Watch (watch.hpp) that sees every change.
+// - A C++ reference into a container of ours (an executor's record) is kept only while its owner
+//   is held alive and nothing can erase it.
+// - No lock is held across such a point that code on the same thread may want: a signal handler
+//   or a finalizer that calls back into us would wait for itself. Take it without running code,
+//   or record the request for the holder to honour.
 #pragma once
 
 #include "lifecycle.hpp"
