@@ -158,8 +158,11 @@ void remember_task_type(State* st, PyObject* task_type) {
     if (type->tp_base != &PyTuple_Type || type->tp_init != PyBaseObject_Type.tp_init) return;
     Ref new_name = Ref::steal(PyUnicode_InternFromString("__new__"));
     PyObject* construct = type_lookup(type, new_name.get());
-    if (construct == nullptr || !PyFunction_Check(construct)) return;
-    Ref qualname = Ref::steal(PyObject_GetAttrString(construct, "__qualname__"));
+    // The class body's __new__ is kept as a staticmethod around the function.
+    if (construct == nullptr || !PyObject_TypeCheck(construct, &PyStaticMethod_Type)) return;
+    Ref function = Ref::steal(PyObject_GetAttrString(construct, "__func__"));
+    if (!PyFunction_Check(function.get())) return;
+    Ref qualname = Ref::steal(PyObject_GetAttrString(function.get(), "__qualname__"));
     if (!PyUnicode_Check(qualname.get()) || PyUnicode_CompareWithASCIIString(qualname.get(), "Task.__new__") != 0)
         return;
     st->task_type_version = internals::type_version_now(type);
@@ -173,7 +176,8 @@ VANTOR_HOT Ref make_task(State* st, PyObject* args, PyObject* kwargs) {
     if (task_type.get() == st->task_type && st->task_type_version != 0 &&
         internals::type_version_now(type) == st->task_type_version) {
         Ref fields = Ref::steal(PyTuple_Pack(2, args, kwargs));
-        return Ref::steal(PyTuple_Type.tp_new(type, fields.get(), nullptr));
+        Ref new_args = Ref::steal(PyTuple_Pack(1, fields.get()));  // tuple.__new__(Task, fields)
+        return Ref::steal(PyTuple_Type.tp_new(type, new_args.get(), nullptr));
     }
     PyObject* task_args[] = {args, kwargs};
     return Ref::steal(PyObject_Vectorcall(task_type.get(), task_args, 0, st->kw_args_kwargs));
