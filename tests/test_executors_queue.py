@@ -103,6 +103,21 @@ def test_put_replaced_on_the_instance_is_called():
     assert calls == ["put"] and ex._queue.qsize() == 1
 
 
+@pytest.mark.parametrize("part", ["queue", "put"])
+def test_parts_replaced_after_first_use_are_followed(part):
+    # what add_task found on its first call is not trusted once the queue changed
+    ex = queued_only()
+    ex.add_task(0)
+    q, calls = ex._queue, []
+    if part == "queue":
+        kept = q.queue  # alive, so that a stale deque would go unnoticed
+        q.queue = type(kept)()
+    else:
+        q.put = spy(calls, "put", q.put)
+    ex.add_task(1)
+    assert list(q.queue)[-1] == Task((1,), {}) and calls == ([] if part == "queue" else ["put"])
+
+
 # The worker loop must call each of these when it has been replaced (on the class or the
 # instance) and still deliver every task in order.
 @pytest.mark.parametrize("where", ["class", "instance"])

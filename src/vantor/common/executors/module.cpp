@@ -51,8 +51,12 @@ int executors_clear(PyObject* module) {
 void executors_free(void* module) {
     executors_clear(static_cast<PyObject*>(module));
     State* st = get_state(static_cast<PyObject*>(module));
+    if (st == nullptr) return;
+    watch_unregister(&st->recognized.queue);
+    watch_unregister(&st->recognized.not_empty);
+    watch_unregister(&st->recognized.not_full);
     // Taken out of the state before it is deleted: releasing the records' pools may run code.
-    if (st != nullptr) delete std::exchange(st->registry, nullptr);
+    delete std::exchange(st->registry, nullptr);
 }
 
 void init_names(State* st) {
@@ -77,6 +81,13 @@ void exec_body(PyObject* module) {
     st->module = module;
     st->registry = new Registry();
     init_names(st);
+    // The remembered queue's parts are trusted only while the watchers can tell these of a change
+    // (a queue freed and another made at its address included); added now, so that no Python code
+    // runs at the first recognition.
+    watch_init();
+    watch_register(&st->recognized.queue);
+    watch_register(&st->recognized.not_empty);
+    watch_register(&st->recognized.not_full);
 
     struct Import {
         const char* module;
