@@ -43,14 +43,6 @@ PyObject* after_fork_in_child(PyObject* module, PyObject*) {
     });
 }
 
-bool queue_has_tasks(State* st, PyObject* self) {
-    Ref queue = get_attr(self, st->str__queue);
-    bool empty;
-    if (empty_in_place(st, queue.get(), empty)) return !empty;
-    PyObject* args[] = {queue.get()};
-    return !truthy(call_method(st->str_empty, args, 1).get());
-}
-
 // Runs `step` for one executor; an exception is reported as unraisable and the exit goes on.
 template <class F>
 void for_executor(PyObject* self, F&& step) {
@@ -90,7 +82,7 @@ PyObject* before_threads_join(PyObject* module, PyObject*) {
         for (Ref& self : running) {
             for_executor(self.get(), [&] {
                 Record& record = st->registry->of(self.get());
-                if (queue_has_tasks(st, self.get())) iteration(st, self.get(), record, true, st->fork_epoch);
+                if (!queue_empty(st, self.get())) iteration(st, self.get(), record, true, st->fork_epoch);
             });
             st->registry->of(self.get()).final_drain = false;
         }

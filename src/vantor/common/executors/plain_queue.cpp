@@ -231,6 +231,8 @@ VANTOR_HOT bool put_in_place(State* st, PyObject* queue, PyObject* item) {
     return true;
 }
 
+namespace {
+
 bool empty_in_place(State* st, PyObject* queue, bool& empty) {
     Parts p;
     if (!recognize(st, queue, p)) return false;
@@ -242,6 +244,16 @@ bool empty_in_place(State* st, PyObject* queue, bool& empty) {
     empty = require(PyObject_Length(p.items)) == 0;
     hold.release();
     return true;
+}
+
+}  // namespace
+
+bool queue_empty(State* st, PyObject* self) {
+    Ref queue = get_attr(self, st->str__queue);
+    bool empty;
+    if (empty_in_place(st, queue.get(), empty)) return empty;
+    PyObject* args[] = {queue.get()};
+    return truthy(call_method(st->str_empty, args, 1).get());
 }
 
 VANTOR_HOT Take take_in_place(State* st, PyObject* self, PyObject* queue, PyObject* tasks, Py_ssize_t& count) {

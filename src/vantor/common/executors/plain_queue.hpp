@@ -22,9 +22,9 @@ void capture_plain_queue(State* st);
 // may have to wait for room: the caller then makes the ordinary call.
 bool put_in_place(State* st, PyObject* queue, PyObject* item);
 
-// queue.empty() in place: true with `empty` set, or false, with nothing done, when the queue is
-// not plain (the caller then makes the ordinary call).
-bool empty_in_place(State* st, PyObject* queue, bool& empty);
+// self._queue.empty(): in place on a plain queue, so that its mutex is never held while Python code
+// (a signal handler's add_task, say) runs on this thread; else the ordinary call.
+bool queue_empty(State* st, PyObject* self);
 
 enum class Take {
     queue_empty,  // empty() would have returned True: collecting is over

@@ -16,16 +16,6 @@ void poll_sleep(State* st) {
     Ref ignored = Ref::steal(PyObject_CallOneArg(sleep.get(), st->poll_interval));
 }
 
-bool queue_empty(State* st, PyObject* self) {
-    Ref queue = get_attr(self, st->str__queue);
-    // On a plain queue in place: its mutex is then never held while Python code (a signal
-    // handler's add_task, say) runs on this thread.
-    bool empty;
-    if (empty_in_place(st, queue.get(), empty)) return empty;
-    PyObject* args[] = {queue.get()};
-    return truthy(call_method(st->str_empty, args, 1).get());
-}
-
 // True when queued tasks have no worker loop that could ever take them: the executor is
 // stopped and no loop is inside an iteration, or it is running but every loop has ended.
 bool nothing_can_drain(State* st, PyObject* self) {

@@ -242,25 +242,34 @@ VANTOR_HOT void call_gauge(State* st, PyObject* self, PyObject* stat, PyObject* 
     call_method(st->str__gauge, args, 3, st->kw_delta_tags);
 }
 
-VANTOR_HOT void call_timing(State* st, PyObject* self, PyObject* key, PyObject* delta, PyObject* tags) {
-    View view = view_of(st, self);
-    if (PyUnicode_CheckExact(key) && view.usable(self) && view.timing_ours()) {
-        if (PyFloat_CheckExact(delta)) return timing_impl(st, self, key, PyFloat_AS_DOUBLE(delta), tags, &view);
-        // Converting another number may run Python code: the client is looked up again after it.
-        Ref seconds = convert_float(delta);
-        return timing_impl(st, self, key, PyFloat_AS_DOUBLE(seconds.get()), tags);
-    }
+namespace {
+
+// Whether a timing metric is formatted here: a str key, and the client's own timing.
+bool timing_here(View& view, PyObject* self, PyObject* key) {
+    return PyUnicode_CheckExact(key) && view.usable(self) && view.timing_ours();
+}
+
+void ordinary_timing(State* st, PyObject* self, PyObject* key, PyObject* delta, PyObject* tags) {
     PyObject* args[] = {self, key, delta, tags};
     call_method(st->str_timing, args, 3, st->kw_tags);
 }
 
+}  // namespace
+
+VANTOR_HOT void call_timing(State* st, PyObject* self, PyObject* key, PyObject* delta, PyObject* tags) {
+    View view = view_of(st, self);
+    if (!timing_here(view, self, key)) return ordinary_timing(st, self, key, delta, tags);
+    if (PyFloat_CheckExact(delta)) return timing_impl(st, self, key, PyFloat_AS_DOUBLE(delta), tags, &view);
+    // Converting another number may run Python code: the client is looked up again after it.
+    Ref seconds = convert_float(delta);
+    timing_impl(st, self, key, PyFloat_AS_DOUBLE(seconds.get()), tags);
+}
+
 VANTOR_HOT void call_timing_seconds(State* st, PyObject* self, PyObject* key, double seconds, PyObject* tags) {
     View view = view_of(st, self);
-    if (PyUnicode_CheckExact(key) && view.usable(self) && view.timing_ours())
-        return timing_impl(st, self, key, seconds, tags, &view);
+    if (timing_here(view, self, key)) return timing_impl(st, self, key, seconds, tags, &view);
     Ref delta = Ref::steal(PyFloat_FromDouble(seconds));
-    PyObject* args[] = {self, key, delta.get(), tags};
-    call_method(st->str_timing, args, 3, st->kw_tags);
+    ordinary_timing(st, self, key, delta.get(), tags);
 }
 
 const FunctionDef abstract_inc_def{&inc_sig, abstract_body, "AbstractStatClient.inc",
