@@ -17,13 +17,30 @@ bool resolves_to(PyObject* self, PyObject* name, PyObject* ours) {
 
 bool LookupSnapshot::take(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    PyObject* dict = type->tp_getattro == PyObject_GenericGetAttr ? watchable_instance_dict(self) : nullptr;
-    if (dict == nullptr || !PyDict_CheckExact(dict)) {
-        watch_.stop();
-        return false;
-    }
+    watch_.stop();
+    if (type->tp_getattro != PyObject_GenericGetAttr) return false;
+    PyObject* dict = internals::instance_dict(self);
+#if PY_VERSION_HEX >= 0x030D0000
+    inline_count_ = 0;
+    // The copy keeps the object's own layout, and with it the interpreter's fast attribute loads
+    // on it; an object whose values it cannot hold is given a watchable dict instead.
+    if (!(inline_stores_missed(self, dict) && copy_inline_values(dict))) dict = watchable_instance_dict(self);
+#else
+    dict = watchable_instance_dict(self);
+#endif
+    if (dict == nullptr || !PyDict_CheckExact(dict)) return false;
     return watch_.start(dict, type);
 }
+
+#if PY_VERSION_HEX >= 0x030D0000
+bool LookupSnapshot::copy_inline_values(PyObject* dict) {
+    const internals::InlineValues* values = internals::inline_values_under(dict);
+    if (!values->valid || values->capacity > kMaxInlineSlots) return false;
+    inline_count_ = values->capacity;
+    std::memcpy(inline_copy_, values->slots, sizeof(PyObject*) * static_cast<std::size_t>(inline_count_));
+    return true;
+}
+#endif
 
 PyObject* plain_instance_attr(PyObject* self, PyObject* dict, PyObject* name) {
     if (type_lookup(Py_TYPE(self), name) != nullptr) return nullptr;

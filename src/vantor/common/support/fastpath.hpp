@@ -6,6 +6,8 @@
 #include "ref.hpp"
 #include "watch.hpp"
 
+#include <cstring>
+
 namespace vantor::support {
 
 // True when, under the generic attribute lookup, `self.<name>` resolves to `ours`: the type's
@@ -35,12 +37,32 @@ public:
     bool still_valid(PyObject* self, PyObject* dict) const {
         // The addresses first: they tell that the dict and type are alive, which reading their
         // version tags needs.
-        return Py_TYPE(self) == watch_.type() && dict == watch_.dict() && watch_.unchanged();
+        return Py_TYPE(self) == watch_.type() && dict == watch_.dict() && watch_.unchanged() &&
+               inline_values_unchanged(dict);
     }
     PyObject* dict() const { return const_cast<PyObject*>(watch_.dict()); }
     Watch& watch() { return watch_; }
 
 private:
+#if PY_VERSION_HEX >= 0x030D0000
+    // Where the dict watchers miss stores into the object's inline values (inline_stores_missed),
+    // a copy of those values, compared at every check: a store replaces a slot. Comparing
+    // addresses suffices, since what was taken from a slot is read through it at each use: an
+    // object at a reused address is the slot's current value.
+    static constexpr int kMaxInlineSlots = 32;
+    int inline_count_ = 0;  // 0: the watchers hear of every change
+    PyObject* inline_copy_[kMaxInlineSlots];
+
+    bool copy_inline_values(PyObject* dict);
+    bool inline_values_unchanged(PyObject* dict) const {
+        if (inline_count_ == 0) return true;
+        const internals::InlineValues* values = internals::inline_values_under(dict);
+        return values != nullptr && values->valid &&
+               std::memcmp(values->slots, inline_copy_, sizeof(PyObject*) * static_cast<std::size_t>(inline_count_)) == 0;
+    }
+#else
+    bool inline_values_unchanged(PyObject*) const { return true; }
+#endif
     Watch watch_;
 };
 

@@ -48,6 +48,41 @@ inline PyObject* instance_dict(PyObject* self) {
 // 3.15.2.
 inline bool keeps_inline_values(PyObject* self) { return (Py_TYPE(self)->tp_flags & Py_TPFLAGS_INLINE_VALUES) != 0; }
 inline bool dict_over_inline_values(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr; }
+
+// The inline values such a dict lies over: PyDictValues of pycore_dict.h (capacity, size,
+// embedded, valid, then one slot per key of the type's shared keys), checked on 3.13.0. A store
+// into an attribute replaces its slot.
+struct InlineValues {
+    std::uint8_t capacity;
+    std::uint8_t size;
+    std::uint8_t embedded;
+    std::uint8_t valid;
+    PyObject* slots[1];
+};
+inline const InlineValues* inline_values_under(PyObject* dict) {
+    return reinterpret_cast<const InlineValues*>(reinterpret_cast<PyDictObject*>(dict)->ma_values);
+}
+
+// Gives such a dict a table of its own, for good, so that every later store into the object's
+// attributes goes through the dict: dict.popitem() first turns a split table into a combined one
+// (of str keys, so attribute loads stay as fast), and the item it took is put back, last, where it
+// was. The dict stays the same object with the same items in the same order; dict watchers see
+// the item go and come back. No Python code runs: a str key and a value held meanwhile, and
+// collections wait for the eval loop from 3.12 on. False, with an exception set, when the item
+// could not be put back (memory: the attribute is lost, as in any failed store); false, with none
+// set and the dict as it was, when it is empty or popitem failed. Checked on 3.13.0 (dictobject.c's
+// dict_popitem_impl).
+inline bool own_table_for(PyObject* dict) {
+    if (PyDict_GET_SIZE(dict) == 0) return false;
+    PyObject* item = PyObject_CallMethod(dict, "popitem", nullptr);
+    if (item == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    const int put_back = PyDict_SetItem(dict, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1));
+    Py_DECREF(item);
+    return put_back == 0;
+}
 #endif
 
 // A type's version tag as it stands, 0 when it has none valid: any change of the type or of a base

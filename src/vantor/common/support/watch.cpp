@@ -112,12 +112,28 @@ void watch_init() {
 #endif
 }
 
+bool inline_stores_missed(PyObject* self, PyObject* dict) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return dict != nullptr && internals::keeps_inline_values(self) && internals::dict_over_inline_values(dict) &&
+           !watcher_ids().inline_stores_seen;
+#else
+    (void)self, (void)dict;
+    return false;
+#endif
+}
+
 PyObject* watchable_instance_dict(PyObject* self) {
     PyObject* dict = internals::instance_dict(self);
 #if PY_VERSION_HEX >= 0x030D0000
-    if (dict != nullptr && internals::keeps_inline_values(self) && internals::dict_over_inline_values(dict) &&
-        !watcher_ids().inline_stores_seen)
-        return nullptr;
+    if (inline_stores_missed(self, dict)) {
+        // The watchers would not hear of stores into the inline values: the dict takes the values
+        // into a table of its own, through which every later store goes.
+        if (!internals::own_table_for(dict)) {
+            if (PyErr_Occurred()) throw_error();
+            return nullptr;
+        }
+        if (internals::dict_over_inline_values(dict)) return nullptr;
+    }
 #endif
     return dict;
 }

@@ -58,9 +58,15 @@ private:
 
 // The instance dict of `self` (borrowed) when a Watch sees its every change, else nullptr. 3.13.0
 // (and the 3.13 releases before the interpreter mended it) does not tell the dict watchers of a
-// store into an object's inline values, which is where such a dict keeps its values: nothing of
-// such an object is reused there. The interpreter is asked at watch_init().
+// store into an object's inline values, which is where such a dict keeps its values; there the
+// dict is first given a table of its own (internals::own_table_for), once per object: the dict
+// watchers see an item taken out and put back, and no Python code runs. The interpreter is asked
+// at watch_init(). Raises (throws) only when the item could not be put back.
 PyObject* watchable_instance_dict(PyObject* self);
+
+// Whether `dict`, self's instance dict, lies over inline values whose stores the dict watchers of
+// this interpreter do not hear of (above).
+bool inline_stores_missed(PyObject* self, PyObject* dict);
 
 // Adds this interpreter's watchers (3.12 on) and asks it how it tells them of changes; called by
 // the module body, so that no Python code runs at the first Watch::start.
