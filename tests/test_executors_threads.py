@@ -181,21 +181,39 @@ def test_wait_refuses_when_every_worker_has_died(make):
     assert ex.taken() == [task("a"), task("b"), task("c")]
 
 
-def test_shutdown_from_inside_run(make):
-    outcome, done = [], threading.Event()
+@pytest.mark.parametrize("where", ["inside run", "on a pool thread before its loop"])
+def test_shutdown_on_a_worker_thread(make, monkeypatch, where):
+    # nothing there may wait for the pool, which would be waiting for this very thread
+    outcome, done, started = [], threading.Event(), threading.Event()
 
-    def stop_here(ex, tasks):
+    def stop_here(ex):
         if not done.is_set():
-            outcome.append(ex.shutdown())
+            try:
+                outcome.append(ex.shutdown())
+            except BaseException as e:
+                outcome.append(e)
             done.set()
 
-    ex = make(num_threads=2, hook=stop_here)
+    class Pool(concurrent.futures.ThreadPoolExecutor):
+        def submit(self, fn, *args, **kwargs):
+            def stop_first():  # runs on the pool thread, ahead of the loop, once the start is over
+                started.wait(LIMIT)
+                stop_here(ex)
+                return fn(*args, **kwargs)
+            return super().submit(stop_first)
+
+    if where == "inside run":
+        ex = make(num_threads=2, hook=lambda ex, tasks: stop_here(ex))
+    else:
+        monkeypatch.setattr(vex, "ThreadPoolExecutor", Pool)
+        ex = make(num_threads=1)
     ex.add_task("a")
-    assert done.wait(LIMIT), "shutdown inside run deadlocked"
+    started.set()
+    assert done.wait(LIMIT), f"shutdown {where} deadlocked"
     assert outcome == [None] and ex._is_running is False
     # both worker loops end after their current iteration, so the pool can be joined
     bounded(ex.executor.shutdown)
-    assert ex.taken() == [task("a")]
+    assert ex.taken() == ([task("a")] if where == "inside run" else [])
 
 
 class Live(Collector):

@@ -15,7 +15,7 @@ namespace {
     X(run) X(_batch) X(_queue) X(_is_running) X(num_threads) X(batch_size) X(duration)                 \
     X(_num_running_threads) X(_lock) X(executor) X(popleft) X(append) X(mutex) X(queue) X(not_empty)     \
     X(not_full) X(_waiters) X(maxsize) X(unfinished_tasks) X(is_shutdown) X(notify) X(add_done_callback)   \
-    X(cancelled) X(qsize)
+    X(cancelled) X(qsize) X(_threads) X(ident)
 
 #define EXECUTORS_OTHER_OBJECTS(X) \
     X(function_type) X(globals) X(kw_args_kwargs) X(kw_max_workers) X(kw_wait) X(poll_interval) X(empty_text) \

@@ -122,9 +122,10 @@ PyObject* shutdown_body(FunctionObject* f, BoundArgs& a) {
     set_attr(self, st->str__is_running, Py_False);
     stopping_record.start_deferred = false;
     Ref pool = get_attr(self, st->str_executor);
-    if (current_worker_executor() == self) {
-        // Called from run on one of our own worker threads: waiting for every worker would wait
-        // for this very thread. The workers end after their current iteration.
+    if (current_worker_executor() == self || on_thread_of_pool(st, pool.get())) {
+        // Called on one of our own worker threads (from run, or from code that runs there between
+        // two loops: a finalizer, say): waiting for every worker would wait for this very thread.
+        // The workers end after their current iteration.
         shutdown_pool(st, pool.get(), false);
         Py_RETURN_NONE;
     }
@@ -148,6 +149,7 @@ void wait_for_loops(State* st, PyObject* self) {
     Record* record = st->registry->find(self);
     if (record == nullptr || record->in_flight == 0 || !record->pool) return;
     Ref pool = record->pool.copy();
+    if (on_thread_of_pool(st, pool.get())) return;
     shutdown_pool(st, pool.get(), true);
 }
 

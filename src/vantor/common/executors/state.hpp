@@ -60,6 +60,8 @@ struct State {
     PyObject* str_add_done_callback;
     PyObject* str_cancelled;
     PyObject* str_qsize;
+    PyObject* str__threads;
+    PyObject* str_ident;
     PyObject* kw_args_kwargs;  // ("args", "kwargs")
     PyObject* kw_max_workers;  // ("max_workers",)
     PyObject* kw_wait;         // ("wait",)
@@ -126,6 +128,9 @@ inline Ref call_global(State* st, PyObject* name) {
 
 // The worker loop that is running on this thread, if any (borrowed; the loop holds it).
 PyObject* current_worker_executor() noexcept;
+// Whether this thread is one of `pool`'s worker threads, inside a loop or not (before its first,
+// after its last): joining that pool from here would join this very thread. May run Python code.
+bool on_thread_of_pool(State* st, PyObject* pool);
 
 // self._lock.acquire() ... self._lock.release(), as the executor's own steps take it. A hold
 // taken on a thread that already holds _lock through an outer hold (Python code that the outer

@@ -9,6 +9,9 @@ namespace vantor::executors {
 namespace {
 
 thread_local PyObject* worker_executor = nullptr;
+// The pool whose thread this is, once a loop that a start submitted ran on it (an address, only
+// compared): a pool thread stays one for life.
+thread_local const void* pool_of_this_thread = nullptr;
 
 // Marks this thread as running a worker loop of `self` for as long as _batch runs.
 class WorkerScope {
@@ -169,6 +172,7 @@ PyObject* batch_body(FunctionObject* f, BoundArgs& a) {
     const std::uint64_t generation = submitted ? record.generation : UINT64_MAX;
     const std::uint64_t epoch = st->fork_epoch;
     WorkerScope scope(self);
+    if (submitted && record.pool) pool_of_this_thread = record.pool.get();
     try {
         while (true) {
             const bool go_on = keeps_running(st, self, record, generation);
@@ -206,6 +210,26 @@ PyObject* run_body(FunctionObject*, BoundArgs& a) {
 }  // namespace
 
 PyObject* current_worker_executor() noexcept { return worker_executor; }
+
+bool on_thread_of_pool(State* st, PyObject* pool) {
+    if (pool == nullptr) return false;
+    if (pool == pool_of_this_thread) return true;
+    // Before its first loop a new thread is known only to its pool: ThreadPoolExecutor's private
+    // set of its threads (checked on 3.10 to 3.15). A pool without one is taken to have none here.
+    Ref threads = Ref::steal_or_null(PyObject_GetAttr(pool, st->str__threads));
+    if (!threads) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+        PyErr_Clear();
+        return false;
+    }
+    Ref listed = Ref::steal(PySequence_List(threads.get()));  // a copy: the pool may add threads meanwhile
+    Ref me = Ref::steal(PyLong_FromUnsignedLong(PyThread_get_thread_ident()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(listed.get()); ++i) {
+        Ref ident = get_attr(PyList_GET_ITEM(listed.get(), i), st->str_ident);
+        if (require(PyObject_RichCompareBool(ident.get(), me.get(), Py_EQ))) return true;
+    }
+    return false;
+}
 
 const FunctionDef batch_def{&batch_sig, batch_body, "DelayedBatchExecutor._batch"};
 const FunctionDef run_def{&run_sig, run_body, "DelayedBatchExecutor.run"};
