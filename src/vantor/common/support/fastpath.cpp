@@ -1,6 +1,8 @@
 // The override check: a cached type lookup and one probe of the instance dict.
 #include "fastpath.hpp"
 
+#include <cstring>
+
 namespace vantor::support {
 
 bool resolves_to(PyObject* self, PyObject* name, PyObject* ours) {
@@ -21,7 +23,7 @@ bool LookupSnapshot::take(PyObject* self) {
     if (type->tp_getattro != PyObject_GenericGetAttr) return false;
     PyObject* dict = internals::instance_dict(self);
 #if PY_VERSION_HEX >= 0x030D0000
-    inline_count_ = 0;
+    inline_compared_ = false;
     // The copy keeps the object's own layout, and with it the interpreter's fast attribute loads
     // on it; an object whose values it cannot hold is given a watchable dict instead.
     if (!(inline_stores_missed(self, dict) && copy_inline_values(dict))) dict = watchable_instance_dict(self);
@@ -36,8 +38,13 @@ bool LookupSnapshot::take(PyObject* self) {
 bool LookupSnapshot::copy_inline_values(PyObject* dict) {
     const internals::InlineValues* values = internals::inline_values_under(dict);
     if (!values->valid || values->capacity > kMaxInlineSlots) return false;
-    inline_count_ = values->capacity;
-    std::memcpy(inline_copy_, values->slots, sizeof(PyObject*) * static_cast<std::size_t>(inline_count_));
+    int count = 0;
+    for (int i = 0; i < values->capacity; ++i)
+        if (values->slots[i] != nullptr) count = i + 1;
+    std::memcpy(inline_copy_, values->slots, sizeof(PyObject*) * static_cast<std::size_t>(count));
+    inline_count_ = count;
+    inline_size_ = values->size;
+    inline_compared_ = true;
     return true;
 }
 #endif

@@ -6,8 +6,6 @@
 #include "ref.hpp"
 #include "watch.hpp"
 
-#include <cstring>
-
 namespace vantor::support {
 
 // True when, under the generic attribute lookup, `self.<name>` resolves to `ours`: the type's
@@ -46,19 +44,25 @@ public:
 private:
 #if PY_VERSION_HEX >= 0x030D0000
     // Where the dict watchers miss stores into the object's inline values (inline_stores_missed),
-    // a copy of those values, compared at every check: a store replaces a slot. Comparing
-    // addresses suffices, since what was taken from a slot is read through it at each use: an
-    // object at a reused address is the slot's current value.
+    // a copy of the values up to the last one present, and their count, compared at every check:
+    // a store replaces a slot, and an attribute added past the copy counts one more (one deleted
+    // at the same time empties a slot of the copy). Comparing addresses suffices, since what was
+    // taken from a slot is read through it at each use: an object at a reused address is the
+    // slot's current value.
     static constexpr int kMaxInlineSlots = 32;
-    int inline_count_ = 0;  // 0: the watchers hear of every change
+    bool inline_compared_ = false;
+    std::uint8_t inline_size_ = 0;
+    int inline_count_ = 0;
     PyObject* inline_copy_[kMaxInlineSlots];
 
     bool copy_inline_values(PyObject* dict);
     bool inline_values_unchanged(PyObject* dict) const {
-        if (inline_count_ == 0) return true;
+        if (!inline_compared_) return true;
         const internals::InlineValues* values = internals::inline_values_under(dict);
-        return values != nullptr && values->valid &&
-               std::memcmp(values->slots, inline_copy_, sizeof(PyObject*) * static_cast<std::size_t>(inline_count_)) == 0;
+        if (values == nullptr || !values->valid || values->size != inline_size_) return false;
+        for (int i = 0; i < inline_count_; ++i)
+            if (values->slots[i] != inline_copy_[i]) return false;
+        return true;
     }
 #else
     bool inline_values_unchanged(PyObject*) const { return true; }
