@@ -123,8 +123,8 @@ PyObject* shutdown_body(FunctionObject* f, BoundArgs& a) {
     stopping_record.start_deferred = false;
     Ref pool = get_attr(self, st->str_executor);
     if (current_worker_executor() == self || on_thread_of_pool(st, pool.get())) {
-        // Called on one of our own worker threads (from run, or from code that runs there between
-        // two loops: a finalizer, say): waiting for every worker would wait for this very thread.
+        // Called on one of our own worker threads (from run, or from code that runs there outside
+        // the loop: a finalizer, say): waiting for every worker would wait for this very thread.
         // The workers end after their current iteration.
         shutdown_pool(st, pool.get(), false);
         Py_RETURN_NONE;
