@@ -384,9 +384,12 @@ class Sink:
     ("_send", lambda log: [lambda data: log.append(("f", data, 0)), log.append],
      [("f", "k:+1|g", 0), "k:+1|g"]),
 ])
-def test_attributes_stored_between_calls_are_seen(client, attribute, make_values, sent):
+@pytest.mark.parametrize("extra", [0, 8], ids=["own attributes", "8 more"])
+def test_attributes_stored_between_calls_are_seen(client, attribute, make_values, sent, extra):
     log = []
     client._sock, client._addr = Sink(log, "s"), 9
+    for i in range(extra):
+        setattr(client, f"extra{i}", i)
     client.inc("warm up")
     values = make_values(log)
     namespace = {}

@@ -41,6 +41,7 @@ bool LookupSnapshot::copy_inline_values(PyObject* dict) {
     int count = 0;
     for (int i = 0; i < values->capacity; ++i)
         if (values->slots[i] != nullptr) count = i + 1;
+    if (count <= kBlockSlots && values->capacity >= kBlockSlots) count = kBlockSlots;
     std::memcpy(inline_copy_, values->slots, sizeof(PyObject*) * static_cast<std::size_t>(count));
     inline_count_ = count;
     inline_size_ = values->size;

@@ -6,6 +6,8 @@
 #include "ref.hpp"
 #include "watch.hpp"
 
+#include <cstdint>
+
 namespace vantor::support {
 
 // True when, under the generic attribute lookup, `self.<name>` resolves to `ours`: the type's
@@ -49,7 +51,10 @@ private:
     // at the same time empties a slot of the copy). Comparing addresses suffices, since what was
     // taken from a slot is read through it at each use: an object at a reused address is the
     // slot's current value.
+    // A copy of at most kBlockSlots slots is made of exactly that many, compared as one block
+    // without branches (empty slots past the last present are compared as well).
     static constexpr int kMaxInlineSlots = 32;
+    static constexpr int kBlockSlots = 8;
     bool inline_compared_ = false;
     std::uint8_t inline_size_ = 0;
     int inline_count_ = 0;
@@ -60,6 +65,13 @@ private:
         if (!inline_compared_) return true;
         const internals::InlineValues* values = internals::inline_values_under(dict);
         if (values == nullptr || !values->valid || values->size != inline_size_) return false;
+        if (inline_count_ == kBlockSlots) {
+            std::uintptr_t differ = 0;
+            for (int i = 0; i < kBlockSlots; ++i)
+                differ |= reinterpret_cast<std::uintptr_t>(values->slots[i]) ^
+                          reinterpret_cast<std::uintptr_t>(inline_copy_[i]);
+            return differ == 0;
+        }
         for (int i = 0; i < inline_count_; ++i)
             if (values->slots[i] != inline_copy_[i]) return false;
         return true;
