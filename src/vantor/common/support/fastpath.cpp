@@ -21,14 +21,14 @@ bool LookupSnapshot::take(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     watch_.stop();
     if (type->tp_getattro != PyObject_GenericGetAttr) return false;
-    PyObject* dict = internals::instance_dict(self);
 #if PY_VERSION_HEX >= 0x030D0000
     inline_compared_ = false;
     // The copy keeps the object's own layout, and with it the interpreter's fast attribute loads
     // on it; an object whose values it cannot hold is given a watchable dict instead.
+    PyObject* dict = internals::instance_dict(self);
     if (!(inline_stores_missed(self, dict) && copy_inline_values(dict))) dict = watchable_instance_dict(self);
 #else
-    dict = watchable_instance_dict(self);
+    PyObject* dict = watchable_instance_dict(self);
 #endif
     if (dict == nullptr || !PyDict_CheckExact(dict)) return false;
     return watch_.start(dict, type);
