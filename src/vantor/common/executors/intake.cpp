@@ -31,104 +31,123 @@ constexpr Param add_task_params[] = {
     {"self"}, {"args", "Any", ParamKind::var_positional}, {"kwargs", "Any", ParamKind::var_keyword}};
 constexpr Signature add_task_sig{"add_task", add_task_params, "None"};
 
-// A future's done callback: a loop cancelled before it began is done all the same.
+// A future's done callback, bound to (module, executor, generation): the loop it ran has ended,
+// or was cancelled before it began (shutdown with cancel_futures).
 PyObject* loop_future_done(PyObject* bound, PyObject* future) {
     return boundary("worker loop done", [&]() -> PyObject* {
-        // bound: (module, executor)
         State* st = static_cast<State*>(PyModule_GetState(PyTuple_GET_ITEM(bound, 0)));
         PyObject* self = PyTuple_GET_ITEM(bound, 1);
+        const std::uint64_t generation = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(bound, 2));
         if (st == nullptr || st->registry == nullptr) Py_RETURN_NONE;
         PyObject* args[] = {future};
-        if (!truthy(call_method(st->str_cancelled, args, 1).get())) Py_RETURN_NONE;
-        Record& record = st->registry->of(self);
-        if (record.pending > 0 && record.in_flight > 0) {
-            --record.pending;
-            loop_done(st, self, record);
-        }
+        const bool cancelled = truthy(call_method(st->str_cancelled, args, 1).get());
+        Record* record = st->registry->find(self);
+        if (record != nullptr) Ref pool = future_done(*record, generation, cancelled);
         Py_RETURN_NONE;
     });
 }
 
 PyMethodDef loop_future_done_def = {"_loop_done", loop_future_done, METH_O, nullptr};
 
-// Creates the pool and submits the worker loops, or, while loops of an earlier start still run,
-// leaves the submits to the last of them. On failure the flag goes back to False, so a later
-// add_task tries the start again; the task that triggered it stays queued.
-void start_workers(State* st, PyObject* self, Record& record) {
-    set_attr(self, st->str__is_running, Py_True);
+// Asks the future of a loop to say when it is done; a future that cannot (not the standard kind)
+// counts as done at once, and its loop is then known only while it is inside _batch.
+void follow_future(State* st, PyObject* self, Record& record, PyObject* future, std::uint64_t generation) {
     try {
-        Ref pool_type = lookup_global(st->globals, st->str_ThreadPoolExecutor);
-        Ref num_threads = get_attr(self, st->str_num_threads);
-        PyObject* pool_args[] = {num_threads.get()};
-        Ref pool = Ref::steal(PyObject_Vectorcall(pool_type.get(), pool_args, 0, st->kw_max_workers));
-        set_attr(self, st->str_executor, pool.get());
-        if (record.in_flight > 0) {
-            // The loops of the earlier start end at their next test, though the flag is set again.
-            record.stopped = record.generation;
-            record.start_deferred = true;
+        Ref add_done_callback = Ref::steal_or_null(PyObject_GetAttr(future, st->str_add_done_callback));
+        if (!add_done_callback) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+            PyErr_Clear();
+            Ref pool = future_done(record, generation, false);
             return;
         }
-        submit_loops(st, self, record);
+        Ref number = Ref::steal(PyLong_FromUnsignedLongLong(generation));
+        Ref bound = Ref::steal(PyTuple_Pack(3, st->module, self, number.get()));
+        Ref callback = Ref::steal(PyCFunction_New(&loop_future_done_def, bound.get()));
+        Ref ignored = Ref::steal(PyObject_CallOneArg(add_done_callback.get(), callback.get()));
     } catch (...) {
         pass_thread_exit();
+        cleanup_during_unwind([&] { Ref pool = future_done(record, generation, false); });
+        throw;
+    }
+}
+
+// for i in range(self.num_threads): self.executor.submit(self._batch), each part read afresh.
+void submit_loops(State* st, PyObject* self, Record& record, std::uint64_t generation) {
+    Ref count_obj = get_attr(self, st->str_num_threads);
+    Ref count_index = Ref::steal(PyNumber_Index(count_obj.get()));
+    const Py_ssize_t count = PyNumber_AsSsize_t(count_index.get(), PyExc_OverflowError);
+    if (count == -1 && PyErr_Occurred()) throw_error();
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref executor = get_attr(self, st->str_executor);
+        Ref batch = get_attr(self, st->str__batch);
+        PyObject* submit_args[] = {executor.get(), batch.get()};
+        // Counted before the submit: the new thread may begin the loop before submit returns.
+        loop_submitted(record, generation, executor.get());
+        Ref future;
+        try {
+            future = call_method(st->str_submit, submit_args, 2);
+        } catch (...) {
+            pass_thread_exit();
+            cleanup_during_unwind([&] { Ref pool = submit_failed(record, generation); });
+            throw;
+        }
+        follow_future(st, self, record, future.get(), generation);
+    }
+}
+
+// The start of generation `generation`, as written: _is_running set, the pool made and bound,
+// num_threads loops submitted. Returns the pool it made.
+Ref start_workers(State* st, PyObject* self, Record& record, std::uint64_t generation) {
+    set_attr(self, st->str__is_running, Py_True);
+    Ref pool_type = lookup_global(st->globals, st->str_ThreadPoolExecutor);
+    Ref num_threads = get_attr(self, st->str_num_threads);
+    PyObject* pool_args[] = {num_threads.get()};
+    Ref pool = Ref::steal(PyObject_Vectorcall(pool_type.get(), pool_args, 0, st->kw_max_workers));
+    set_attr(self, st->str_executor, pool.get());
+    submit_loops(st, self, record, generation);
+    return pool;
+}
+
+// add_task found _is_running false. The machine decides (machine.hpp): start, only queue (a start
+// or a stop is in progress), or refuse (the interpreter is exiting). A failed start leaves the
+// executor stopped with _is_running False, so a later add_task tries again; the task that
+// triggered it stays queued.
+void start_if_stopped(State* st, PyObject* self) {
+    Record* found = st->registry->find(self);
+    if (found == nullptr) {
+        // An executor whose __init__ did not run ours: its record is made now, which may run Python
+        // code, after which _is_running is read again for the decision.
+        found = &st->registry->of(self);
+        if (attr_truthy(self, st->str__is_running)) return;
+    }
+    Record& record = *found;
+    switch (begin_start(record, native_thread(), st->exiting)) {
+    case StartVerdict::queue_only:
+        return;
+    case StartVerdict::refuse:
+        PyErr_SetString(PyExc_RuntimeError, "add_task(): cannot start the worker loops after interpreter shutdown");
+        throw_error();
+    case StartVerdict::start:
+        break;
+    }
+    const std::uint64_t generation = record.generation;
+    Ref pool;
+    try {
+        starter_named(record, generation, this_thread(st));
+        pool = start_workers(st, self, record, generation);
+    } catch (...) {
+        pass_thread_exit();
+        start_failed(record, generation);
         cleanup_during_unwind([&] { set_attr(self, st->str__is_running, Py_False); });
         throw;
     }
-}
-
-// Marks the thread that runs a start, so that a shutdown called on it meanwhile (from a signal
-// handler, a finalizer) is recorded for the start to honour instead of waiting for it.
-class StartingScope {
-public:
-    explicit StartingScope(Record& record) : record_(record), previous_(record.starting_thread) {
-        record.starting_thread = PyThread_get_thread_ident();
+    // A shutdown came in during the start (from code the start ran, or on a thread the start may
+    // have been waiting for): it is carried out now, without waiting, and the loops end at their
+    // next test.
+    if (end_start(record, generation) == StartEnd::stop) {
+        set_attr(self, st->str__is_running, Py_False);
+        shutdown_pool(st, pool.get(), false);
     }
-    ~StartingScope() {
-        if (interpreter_usable()) record_.starting_thread = previous_;
-    }
-    StartingScope(const StartingScope&) = delete;
-    StartingScope& operator=(const StartingScope&) = delete;
-
-private:
-    Record& record_;
-    unsigned long previous_;
-};
-
-// Runs `start` marked as the start in progress; true when a shutdown came in meanwhile, which the
-// caller then honours (outside the mark, so that a shutdown during that is an ordinary one).
-template <class F>
-bool start_and_take_stop(Record& record, F&& start) {
-    StartingScope starting(record);
-    try {
-        start();
-    } catch (...) {
-        pass_thread_exit();
-        record.stop_requested = false;
-        throw;
-    }
-    return std::exchange(record.stop_requested, false);
-}
-
-// The start, as one step under _lock, so that racing first calls create one pool. While a
-// shutdown is in progress the task only queues: it is taken by the next start, as tasks left at a
-// shutdown are, and the shutdown's pool is never left with a live flag.
-void start_if_stopped(State* st, PyObject* self) {
-    Record& record = st->registry->of(self);
-    LockHold hold(st, self, record);
-    if (!attr_truthy(self, st->str__is_running) && record.stopping == 0) {
-        if (st->exiting) {
-            // Past the exit hook no pool may start: the interpreter would wait for it forever.
-            // During the hook's last pass over this executor the task is still taken.
-            if (!record.final_drain) {
-                PyErr_SetString(PyExc_RuntimeError,
-                                "add_task(): cannot start the worker loops after interpreter shutdown");
-                throw_error();
-            }
-        } else if (start_and_take_stop(record, [&] { start_workers(st, self, record); })) {
-            stop_without_waiting(st, self, record);
-        }
-    }
-    hold.release();
 }
 
 VANTOR_HOT PyObject* add_task_body(FunctionObject* f, BoundArgs& a) {
@@ -181,70 +200,6 @@ VANTOR_HOT Ref make_task(State* st, PyObject* args, PyObject* kwargs) {
     }
     PyObject* task_args[] = {args, kwargs};
     return Ref::steal(PyObject_Vectorcall(task_type.get(), task_args, 0, st->kw_args_kwargs));
-}
-
-void submit_loops(State* st, PyObject* self, Record& record) {
-    Ref count_obj = get_attr(self, st->str_num_threads);
-    Ref count_index = Ref::steal(PyNumber_Index(count_obj.get()));
-    const Py_ssize_t count = PyNumber_AsSsize_t(count_index.get(), PyExc_OverflowError);
-    if (count == -1 && PyErr_Occurred()) throw_error();
-    // Every earlier start is over: its loops end at their next test even if the flag is set again.
-    record.stopped = record.generation;
-    ++record.generation;
-    for (Py_ssize_t i = 0; i < count && !record.stop_requested; ++i) {
-        Ref executor = get_attr(self, st->str_executor);
-        Ref batch = get_attr(self, st->str__batch);
-        PyObject* submit_args[] = {executor.get(), batch.get()};
-        // Counted before the submit: the new thread may enter _batch before submit returns.
-        ++record.in_flight;
-        ++record.pending;
-        record.pool = executor.copy();
-        Ref future;
-        try {
-            future = call_method(st->str_submit, submit_args, 2);
-        } catch (...) {
-            pass_thread_exit();
-            if (record.pending > 0) {
-                --record.pending;
-                cleanup_during_unwind([&] { loop_done(st, self, record); });
-            }
-            throw;
-        }
-        // A pool of the standard kind hands back a future: a loop it cancels before it begins
-        // (shutdown with cancel_futures) is counted out through the future's callback.
-        Ref add_done_callback = Ref::steal_or_null(PyObject_GetAttr(future.get(), st->str_add_done_callback));
-        if (!add_done_callback) {
-            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-            PyErr_Clear();
-            continue;
-        }
-        Ref bound = Ref::steal(PyTuple_Pack(2, st->module, self));
-        Ref callback = Ref::steal(PyCFunction_New(&loop_future_done_def, bound.get()));
-        Ref ignored = Ref::steal(PyObject_CallOneArg(add_done_callback.get(), callback.get()));
-    }
-}
-
-void loop_done(State* st, PyObject* self, Record& record) {
-    if (--record.in_flight > 0) return;
-    record.pending = 0;
-    Ref pool = std::move(record.pool);  // let go of after the bookkeeping: releasing it may run code
-    if (!record.start_deferred) return;
-    record.start_deferred = false;
-    // The deferred start goes ahead unless a stop came in meanwhile, as a start does: under _lock,
-    // with a shutdown that comes in meanwhile recorded and honoured at the end. Its failure is
-    // reported here, where nobody else can receive it, and leaves the executor stopped so that a
-    // later add_task tries again.
-    try {
-        LockHold hold(st, self, record);
-        const bool stop = start_and_take_stop(record, [&] {
-            if (attr_truthy(self, st->str__is_running)) submit_loops(st, self, record);
-        });
-        if (stop) stop_without_waiting(st, self, record);
-        hold.release();
-    } catch (const PyErrOccurred&) {
-        write_unraisable(self, false);
-        cleanup_during_unwind([&] { stop_without_waiting(st, self, record); });
-    }
 }
 
 const FunctionDef init_def{&init_sig, init_body, "DelayedBatchExecutor.__init__"};

@@ -15,10 +15,10 @@ namespace {
     X(run) X(_batch) X(_queue) X(_is_running) X(num_threads) X(batch_size) X(duration)                 \
     X(_num_running_threads) X(_lock) X(executor) X(popleft) X(append) X(mutex) X(queue) X(not_empty)     \
     X(not_full) X(_waiters) X(maxsize) X(unfinished_tasks) X(is_shutdown) X(notify) X(add_done_callback)   \
-    X(cancelled) X(qsize) X(_threads) X(ident)
+    X(cancelled) X(qsize) X(_threads) X(ident) X(warning)
 
 #define EXECUTORS_OTHER_OBJECTS(X) \
-    X(function_type) X(globals) X(kw_args_kwargs) X(kw_max_workers) X(kw_wait) X(poll_interval) X(empty_text) \
+    X(function_type) X(globals) X(kw_args_kwargs) X(kw_max_workers) X(kw_wait) X(poll_interval) X(loop_poll) X(empty_text) \
     X(queue_type) X(condition_type) X(lock_type) X(deque_type) X(queue_methods) X(condition_methods) X(fn_batch) \
     X(task_type)
 
@@ -67,6 +67,7 @@ void init_names(State* st) {
     st->kw_max_workers = keyword_names({"max_workers"});
     st->kw_wait = keyword_names({"wait"});
     st->poll_interval = require(PyFloat_FromDouble(0.1));
+    st->loop_poll = require(PyFloat_FromDouble(0.005));
     st->empty_text = require(PyUnicode_FromString(""));
 }
 

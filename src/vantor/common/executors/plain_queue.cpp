@@ -199,20 +199,60 @@ bool is_positive_int(PyObject* value) {
 
 }  // namespace
 
+// Whether every thread waiting on a condition waits on a plain lock, which wake_first_waiter can
+// release without running code. Read by index: an iterator would be an allocation that the
+// collector tracks.
+bool waiters_are_plain(State* st, PyObject* waiters) {
+    const Py_ssize_t n = require(PyObject_Length(waiters));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref waiter = Ref::steal(PySequence_GetItem(waiters, i));
+        if (Py_TYPE(waiter.get()) != reinterpret_cast<PyTypeObject*>(st->lock_type)) return false;
+    }
+    return true;
+}
+
+// condition.notify() in place, under the queue's mutex: the steps of threading.Condition.notify
+// for one waiter (3.10 to 3.15). The first waiter's lock is released and the waiter taken off the
+// deque. From 3.13 on a waiter whose lock was released already (a notify interrupted between its
+// two steps) is dropped and the next one woken; before, that release's RuntimeError reaches the
+// caller, as it does there.
+void wake_first_waiter(State* st, PyObject* waiters) {
+    PyObject* popleft_args[] = {waiters};
+    while (require(PyObject_Length(waiters)) > 0) {
+        Ref waiter = Ref::steal(PySequence_GetItem(waiters, 0));
+        PyObject* release_args[] = {waiter.get()};
+        Ref released = Ref::steal_or_null(PyObject_VectorcallMethod(st->str_release, release_args, 1, nullptr));
+        if (!released) {
+#if PY_VERSION_HEX >= 0x030D0000
+            if (!PyErr_ExceptionMatches(PyExc_RuntimeError)) throw_error();
+            PyErr_Clear();
+            Ref dropped = call_method(st->str_popleft, popleft_args, 1);
+            continue;
+#else
+            throw_error();
+#endif
+        }
+        Ref woken = call_method(st->str_popleft, popleft_args, 1);
+        return;
+    }
+}
+
 VANTOR_HOT bool put_in_place(State* st, PyObject* queue, PyObject* item) {
     Parts p;
     if (!recognize(st, queue, p)) return false;
     MutexHold hold(st, p.mutex);
-    // Nothing below runs Python code until the notify, so the values read stay true until then.
+    // Nothing below runs Python code, so the values read stay true until the mutex is released.
     PyObject* maxsize = nullptr;
     PyObject* unfinished = nullptr;
     if (still_plain(st, queue, hold, p)) {
         maxsize = plain_instance_attr(queue, p.dict, st->str_maxsize);
         unfinished = plain_instance_attr(queue, p.dict, st->str_unfinished_tasks);
     }
-    // A bounded queue may have to wait for room, which the ordinary call does.
+    // A bounded queue may have to wait for room, which the ordinary call does; so does a queue
+    // whose waiters in get() could not be woken without running code.
     if (maxsize == nullptr || !PyLong_CheckExact(maxsize) || is_positive_int(maxsize) || unfinished == nullptr ||
-        !PyLong_CheckExact(unfinished) || !not_shut_down(st, queue, p.dict, false)) {
+        !PyLong_CheckExact(unfinished) || !not_shut_down(st, queue, p.dict, false) ||
+        !waiters_are_plain(st, p.not_empty_waiters)) {
         hold.release();
         return false;
     }
@@ -222,13 +262,24 @@ VANTOR_HOT bool put_in_place(State* st, PyObject* queue, PyObject* item) {
     Ref counted = Ref::steal(PyNumber_Add(unfinished, one.get()));
     // A plain queue keeps the count in its dict, as `self.unfinished_tasks += 1` would.
     require(PyDict_SetItem(p.dict, st->str_unfinished_tasks, counted.get()));
-    if (require(PyObject_Length(p.not_empty_waiters)) > 0) {
-        // Someone waits in get(): the condition's own notify wakes them, under the mutex.
-        PyObject* notify_args[] = {p.not_empty};
-        call_method(st->str_notify, notify_args, 1);
-    }
+    wake_first_waiter(st, p.not_empty_waiters);
     hold.release();
     return true;
+}
+
+Ref plain_queue_items(State* st, PyObject* queue) {
+    Parts p;
+    return recognize(st, queue, p) ? Ref::new_ref(p.items) : Ref();
+}
+
+Py_ssize_t plain_queue_length(State* st, PyObject* self) {
+    if (Py_TYPE(self)->tp_getattro != PyObject_GenericGetAttr) return -1;
+    PyObject* dict = internals::instance_dict(self);
+    if (dict == nullptr || !PyDict_CheckExact(dict)) return -1;
+    PyObject* queue = plain_instance_attr(self, dict, st->str__queue);
+    Parts p;
+    if (queue == nullptr || !recognize(st, queue, p)) return -1;
+    return require(PyObject_Length(p.items));
 }
 
 namespace {

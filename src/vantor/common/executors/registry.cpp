@@ -56,21 +56,11 @@ void Registry::sweep() {
     sweep_at_ = std::max<std::size_t>(64, 2 * records_.size());
 }
 
-void Registry::forget_threads() {
-    for (auto& [address, r] : records_) {
-        r.stopped = r.generation;
-        r.in_flight = r.pending = r.live = 0;
-        r.start_deferred = false;
-        r.starting_thread = 0;
-        r.stop_requested = false;
-        r.stopping = 0;
-        r.final_drain = false;
-        r.lock_owner = 0;
-        r.lock_depth = 0;
-    }
+void Registry::fork_child() {
     // The parent's pools are let go of after the walk: releasing them may run Python code.
     std::vector<Ref> pools;
-    for (auto& [address, r] : records_) pools.push_back(std::move(r.pool));
+    for (auto& [address, r] : records_)
+        for (Ref& pool : executors::fork_child(r)) pools.push_back(std::move(pool));
 }
 
 }  // namespace vantor::executors

@@ -62,10 +62,12 @@ struct State {
     PyObject* str_qsize;
     PyObject* str__threads;
     PyObject* str_ident;
+    PyObject* str_warning;
     PyObject* kw_args_kwargs;  // ("args", "kwargs")
     PyObject* kw_max_workers;  // ("max_workers",)
     PyObject* kw_wait;         // ("wait",)
-    PyObject* poll_interval;   // 0.1
+    PyObject* poll_interval;   // 0.1: wait_until_empty's
+    PyObject* loop_poll;       // 0.005: a wait for loops, which rarely outlive the pool's own wait
     PyObject* empty_text;      // ""
 
     // What a plain queue.Queue is made of, taken from the standard modules at import (see
@@ -102,7 +104,7 @@ struct State {
 
     Registry* registry;         // guarded by the GIL
     std::uint64_t fork_epoch;   // forks survived; a loop that saw another epoch belongs to the parent
-    bool exiting;               // the interpreter's exit hook ran: no new workers are started
+    bool exiting;               // the interpreter's exit hook began: no worker loop starts again
 };
 
 inline State* state_of(FunctionObject* f) noexcept { return static_cast<State*>(f->state); }
@@ -126,57 +128,53 @@ inline Ref call_global(State* st, PyObject* name) {
     return Ref::steal(PyObject_CallNoArgs(fn.get()));
 }
 
-// The worker loop that is running on this thread, if any (borrowed; the loop holds it).
-PyObject* current_worker_executor() noexcept;
-// Whether this thread is one of `pool`'s worker threads, inside a loop or not (before its first,
-// after its last): joining that pool from here would join this very thread. May run Python code.
-bool on_thread_of_pool(State* st, PyObject* pool);
+// sleep(seconds), with the module global `sleep` looked up now: every wait polls with it.
+inline void module_sleep(State* st, PyObject* seconds) {
+    Ref sleep = lookup_global(st->globals, st->str_sleep);
+    Ref ignored = Ref::steal(PyObject_CallOneArg(sleep.get(), seconds));
+}
 
-// self._lock.acquire() ... self._lock.release(), as the executor's own steps take it. A hold
-// taken on a thread that already holds _lock through an outer hold (Python code that the outer
-// one ran, such as a signal handler or a finalizer, calling back into us) does not wait for
-// itself: it nests, and only the outer hold releases the lock.
-class LockHold {
-public:
-    LockHold(State* st, PyObject* self, Record& record);
-    ~LockHold();
-    void release();
-    LockHold(const LockHold&) = delete;
-    LockHold& operator=(const LockHold&) = delete;
+// ---- threads ---------------------------------------------------------------------------------
 
-private:
-    State* st_;
-    PyObject* self_;
-    Record& record_;
-    bool held_ = false;
-};
+// This thread as the module's get_ident() names it (a call of the module global), with the
+// interpreter's own id beside it.
+ThreadId this_thread(State* st);
+// This thread known by the interpreter's id only (no call: no Python code runs).
+ThreadId native_thread();
+// Keeps the value of a thread id that get_ident() returned, when it is an exact int (reading one
+// runs no code); any other object leaves the thread known by the interpreter's id only.
+bool ident_value(PyObject* ident, unsigned long long& value);
 
-// One iteration of the worker loop; `final_pass` leaves out the pacing sleep (the exit hook's
-// last pass, on its own thread or on the loop's). `epoch` is the fork epoch the loop began in.
-void iteration(State* st, PyObject* self, Record& record, bool final_pass, std::uint64_t epoch);
+// Whether the caller runs on one of the executor's own threads: inside one of its loops, or on a
+// thread of `pool` (may be nullptr) or of the pools of the starts up to `upto` whose loops have
+// not all ended (a pool thread outside its loop: before it began, after it ended, in a
+// finalizer). Waiting for those loops there would wait for this very thread. May run Python code.
+bool on_executor_thread(State* st, const Record& record, const ThreadId& me, PyObject* pool, std::uint64_t upto);
 
-// Submits num_threads worker loops to self.executor: the second half of a start, or of a deferred
-// one, which the last loop of the earlier start runs as it ends.
-void submit_loops(State* st, PyObject* self, Record& record);
+// ---- the steps that several operations share ---------------------------------------------------
 
-// A submitted loop is done (it ended, or was cancelled before it began): when it was the last of
-// its start, its pool is let go of and a deferred start goes ahead.
-void loop_done(State* st, PyObject* self, Record& record);
+// One iteration of the worker loop `loop_id`; `last_pass` leaves out the pacing sleep (the exit's
+// last pass). `epoch` is the fork epoch the loop began in.
+void iteration(State* st, PyObject* self, Record& record, std::uint64_t loop_id, bool last_pass, std::uint64_t epoch);
 
-// Stops the loops without waiting for them: _is_running False, any deferred start dropped, and
-// self.executor.shutdown(wait=False).
-void stop_without_waiting(State* st, PyObject* self, Record& record);
+// The exit's last pass over one executor, on the exiting thread: one iteration without pacing,
+// this thread counting as a loop of the executor meanwhile.
+void last_pass_here(State* st, PyObject* self, Record& record);
 
-// Waits until the loops in flight have ended (a shutdown's wait for the pool that runs them),
-// unless this thread runs one of them.
-void wait_for_loops(State* st, PyObject* self);
+// pool.shutdown(), or pool.shutdown(wait=False).
+void shutdown_pool(State* st, PyObject* pool, bool wait);
+
+// Waits until the loops and futures of the starts up to `upto` have ended, polling with the
+// module's sleep; returns at once on one of the executor's own threads (on_executor_thread),
+// where they would include this very thread.
+void wait_for_loops(State* st, Record& record, std::uint64_t upto, const ThreadId& me);
 
 // Task(args=..., kwargs=...) as the record type does it (intake.cpp); remember_task_type notes the
 // type the module body made.
 Ref make_task(State* st, PyObject* args, PyObject* kwargs);
 void remember_task_type(State* st, PyObject* task_type);
 
-// The interpreter's fork and exit hooks (lifecycle.cpp), registered by the module body.
+// The interpreter's fork and exit hooks (process.cpp), registered by the module body.
 void register_lifecycle_hooks(State* st);
 
 extern const FunctionDef init_def, add_task_def, wait_until_empty_def, shutdown_def, batch_def, run_def;

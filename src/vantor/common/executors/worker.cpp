@@ -8,38 +8,29 @@ namespace vantor::executors {
 
 namespace {
 
-thread_local PyObject* worker_executor = nullptr;
-// The pool whose thread this is, once a loop that a start submitted ran on it (an address, only
-// compared): a pool thread stays one for life.
-thread_local const void* pool_of_this_thread = nullptr;
-
-// Marks this thread as running a worker loop of `self` for as long as _batch runs.
-class WorkerScope {
-public:
-    explicit WorkerScope(PyObject* self) : previous_(worker_executor) { worker_executor = self; }
-    ~WorkerScope() { worker_executor = previous_; }
-    WorkerScope(const WorkerScope&) = delete;
-    WorkerScope& operator=(const WorkerScope&) = delete;
-
-private:
-    PyObject* previous_;
-};
-
 void log_debug(State* st, PyObject* message) {
     Ref logger = lookup_global(st->globals, st->str_logger);
     PyObject* args[] = {logger.get(), message};
     call_method(st->str_debug, args, 2);
 }
 
-// _num_running_threads += delta under _lock; the lock is released however the update ends.
-void adjust_running(State* st, PyObject* self, Record& record, long delta) {
-    LockHold hold(st, self, record);
-    Ref current = get_attr(self, st->str__num_running_threads);
-    Ref step = Ref::steal(PyLong_FromLong(delta < 0 ? -delta : delta));
-    Ref updated = Ref::steal(delta < 0 ? PyNumber_Subtract(current.get(), step.get())
-                                       : PyNumber_Add(current.get(), step.get()));
-    set_attr(self, st->str__num_running_threads, updated.get());
-    hold.release();
+// _num_running_threads += delta between self._lock.acquire() and self._lock.release(); the lock
+// is released however the update ends. Nothing of ours takes _lock elsewhere, so Python code that
+// runs here (a property, a finalizer) and calls back into the executor never waits for it.
+void adjust_running(State* st, PyObject* self, long delta) {
+    call_lock(st, self, st->str_acquire);
+    try {
+        Ref current = get_attr(self, st->str__num_running_threads);
+        Ref step = Ref::steal(PyLong_FromLong(delta < 0 ? -delta : delta));
+        Ref updated = Ref::steal(delta < 0 ? PyNumber_Subtract(current.get(), step.get())
+                                           : PyNumber_Add(current.get(), step.get()));
+        set_attr(self, st->str__num_running_threads, updated.get());
+    } catch (...) {
+        pass_thread_exit();
+        cleanup_during_unwind([&] { call_lock(st, self, st->str_release); });
+        throw;
+    }
+    call_lock(st, self, st->str_release);
 }
 
 // self.run(tasks); an Exception is logged with its traceback as the handled exception and
@@ -105,12 +96,15 @@ VANTOR_HOT Py_ssize_t collect(State* st, PyObject* self) {
 
 }  // namespace
 
-void iteration(State* st, PyObject* self, Record& record, bool final_pass, std::uint64_t epoch) {
+void iteration(State* st, PyObject* self, Record& record, std::uint64_t loop_id, bool last_pass, std::uint64_t epoch) {
     Ref start_time = call_global(st, st->str_time);
     Ref thread_id = call_global(st, st->str_get_ident);
+    // The loop's thread is known by the module's get_ident from here on.
+    unsigned long long ident;
+    if (epoch == st->fork_epoch && ident_value(thread_id.get(), ident)) loop_thread_named(record, loop_id, ident);
     log_debug(st, Ref::steal(PyUnicode_FromFormat("[%S] queue loop start.", thread_id.get())).get());
 
-    adjust_running(st, self, record, +1);
+    adjust_running(st, self, +1);
     // From here on the count comes back down however the iteration ends: a worker loop that dies
     // must not leave wait_until_empty waiting for it forever. In a child forked meanwhile (from
     // inside run) the count is the child's own, which this iteration never raised.
@@ -119,11 +113,11 @@ void iteration(State* st, PyObject* self, Record& record, bool final_pass, std::
         log_debug(st, Ref::steal(PyUnicode_FromFormat("[%S] queue loop end. get %zd tasks", thread_id.get(), count)).get());
     } catch (...) {
         pass_thread_exit();
-        if (epoch == st->fork_epoch) cleanup_during_unwind([&] { adjust_running(st, self, record, -1); });
+        if (epoch == st->fork_epoch) cleanup_during_unwind([&] { adjust_running(st, self, -1); });
         throw;
     }
-    if (epoch == st->fork_epoch) adjust_running(st, self, record, -1);
-    if (final_pass) return;
+    if (epoch == st->fork_epoch) adjust_running(st, self, -1);
+    if (last_pass) return;
 
     Ref end_time = call_global(st, st->str_time);
     Ref duration = get_attr(self, st->str_duration);
@@ -142,18 +136,6 @@ namespace {
 constexpr Param batch_params[] = {{"self"}};
 constexpr Signature batch_sig{"_batch", batch_params, "None"};
 
-// Whether a loop of `generation` goes on with another iteration; reads _is_running as written.
-bool keeps_running(State* st, PyObject* self, const Record& record, std::uint64_t generation) {
-    const bool running = attr_truthy(self, st->str__is_running);
-    return running && generation > record.stopped;
-}
-
-// The bookkeeping of a loop that ends, however it ends.
-void loop_ended(State* st, PyObject* self, Record& record, bool submitted) {
-    --record.live;
-    if (submitted) loop_done(st, self, record);
-}
-
 // A loop that ends by an exception says so: nobody reads the future that receives it.
 void report_dead_loop(State* st, PyObject* self) {
     Ref loop = Ref::steal_or_null(PyMethod_New(st->fn_batch, self));
@@ -164,37 +146,33 @@ PyObject* batch_body(FunctionObject* f, BoundArgs& a) {
     State* st = state_of(f);
     PyObject* self = a[0];
     Record& record = st->registry->of(self);
-    // A loop that a start submitted belongs to that start's generation; one called directly runs
-    // until it finds _is_running false, as written.
-    const bool submitted = record.pending > 0;
-    if (submitted) --record.pending;
-    ++record.live;
-    const std::uint64_t generation = submitted ? record.generation : UINT64_MAX;
     const std::uint64_t epoch = st->fork_epoch;
-    WorkerScope scope(self);
-    if (submitted && record.pool) pool_of_this_thread = record.pool.get();
+    std::uint64_t generation = 0, id = 0;
+    if (!loop_begins(record, native_thread(), generation, id)) Py_RETURN_NONE;
     try {
         while (true) {
-            const bool go_on = keeps_running(st, self, record, generation);
+            const bool running = attr_truthy(self, st->str__is_running);
             if (epoch != st->fork_epoch) break;  // forked inside run: this loop is the parent's
-            if (go_on) {
-                iteration(st, self, record, false, epoch);
-                continue;
+            const LoopNext next = loop_next(record, generation, running);
+            if (next == LoopNext::iterate) {
+                iteration(st, self, record, id, false, epoch);
+            } else if (next == LoopNext::hold_back) {  // loops of an earlier start are ending
+                module_sleep(st, st->loop_poll);
+            } else {
+                if (next == LoopNext::last_pass) iteration(st, self, record, id, true, epoch);
+                break;
             }
-            // At interpreter exit a loop takes everything once more before it ends.
-            if (record.final_drain) iteration(st, self, record, true, epoch);
-            break;
         }
     } catch (...) {
         pass_thread_exit();
         if (!PyErr_Occurred()) set_error_from_current_exception("_batch");
         if (epoch == st->fork_epoch) {
-            if (submitted) report_dead_loop(st, self);
-            cleanup_during_unwind([&] { loop_ended(st, self, record, submitted); });
+            loop_ends(record, id);
+            if (generation != 0) report_dead_loop(st, self);
         }
         throw_error();
     }
-    if (epoch == st->fork_epoch) loop_ended(st, self, record, submitted);
+    if (epoch == st->fork_epoch) loop_ends(record, id);
     Py_RETURN_NONE;
 }
 
@@ -209,26 +187,36 @@ PyObject* run_body(FunctionObject*, BoundArgs& a) {
 
 }  // namespace
 
-PyObject* current_worker_executor() noexcept { return worker_executor; }
+ThreadId native_thread() {
+    ThreadId id;
+    id.native = PyThread_get_thread_ident();
+    return id;
+}
 
-bool on_thread_of_pool(State* st, PyObject* pool) {
-    if (pool == nullptr) return false;
-    if (pool == pool_of_this_thread) return true;
-    // Before its first loop a new thread is known only to its pool: ThreadPoolExecutor's private
-    // set of its threads (checked on 3.10 to 3.15). A pool without one is taken to have none here.
-    Ref threads = Ref::steal_or_null(PyObject_GetAttr(pool, st->str__threads));
-    if (!threads) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-        PyErr_Clear();
-        return false;
+ThreadId this_thread(State* st) {
+    ThreadId id = native_thread();
+    Ref ident = call_global(st, st->str_get_ident);
+    id.has_ident = ident_value(ident.get(), id.ident);
+    return id;
+}
+
+bool ident_value(PyObject* ident, unsigned long long& value) {
+    if (!PyLong_CheckExact(ident)) return false;
+    value = PyLong_AsUnsignedLongLongMask(ident);
+    return !(value == static_cast<unsigned long long>(-1) && PyErr_Occurred());
+}
+
+void last_pass_here(State* st, PyObject* self, Record& record) {
+    const std::uint64_t id = exit_pass_begins(record, native_thread());
+    const std::uint64_t epoch = st->fork_epoch;
+    try {
+        iteration(st, self, record, id, true, epoch);
+    } catch (...) {
+        pass_thread_exit();
+        if (epoch == st->fork_epoch) loop_ends(record, id);
+        throw;
     }
-    Ref listed = Ref::steal(PySequence_List(threads.get()));  // a copy: the pool may add threads meanwhile
-    Ref me = Ref::steal(PyLong_FromUnsignedLong(PyThread_get_thread_ident()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(listed.get()); ++i) {
-        Ref ident = get_attr(PyList_GET_ITEM(listed.get(), i), st->str_ident);
-        if (require(PyObject_RichCompareBool(ident.get(), me.get(), Py_EQ))) return true;
-    }
-    return false;
+    if (epoch == st->fork_epoch) loop_ends(record, id);
 }
 
 const FunctionDef batch_def{&batch_sig, batch_body, "DelayedBatchExecutor._batch"};

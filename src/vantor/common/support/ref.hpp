@@ -158,6 +158,7 @@ public:
         if (interpreter_usable()) Py_XDECREF(exc_);
     }
     bool matches(PyObject* type) const noexcept { return PyErr_GivenExceptionMatches(exc_, type); }
+    PyObject* value() noexcept { return exc_; }  // the exception (borrowed)
     [[noreturn]] void rethrow() {
         PyErr_SetRaisedException(std::exchange(exc_, nullptr));
         throw PyErrOccurred{};
@@ -171,6 +172,10 @@ public:
         Py_XDECREF(tb_);
     }
     bool matches(PyObject* type) const noexcept { return PyErr_GivenExceptionMatches(type_, type); }
+    PyObject* value() noexcept {  // the exception (borrowed)
+        PyErr_NormalizeException(&type_, &value_, &tb_);
+        return value_;
+    }
     [[noreturn]] void rethrow() {
         PyErr_Restore(std::exchange(type_, nullptr), std::exchange(value_, nullptr), std::exchange(tb_, nullptr));
         throw PyErrOccurred{};
