@@ -33,7 +33,10 @@ def test_add_task_keeps_the_queue_books():
     bounded(q.join)
 
 
-def test_add_task_wakes_a_thread_waiting_in_get():
+@pytest.mark.parametrize("hook", [False, True], ids=["", "with a hook adding a task at every Python call"])
+def test_add_task_wakes_a_thread_waiting_in_get(hook):
+    # the waiter is woken in place: no Python code runs under the queue's mutex, where a signal
+    # handler's add_task would wait for the mutex its own thread holds
     ex = queued_only()
     got = []
     waiter = threading.Thread(target=lambda: got.append(ex._queue.get(timeout=LIMIT)))
@@ -41,9 +44,19 @@ def test_add_task_wakes_a_thread_waiting_in_get():
     deadline = time.monotonic() + LIMIT
     while not ex._queue.not_empty._waiters and time.monotonic() < deadline:
         time.sleep(0.001)
-    ex.add_task("wake")
+
+    def add():
+        if hook:
+            sys.setprofile(lambda frame, event, arg: event == "call" and ex.add_task("from the hook"))
+        try:
+            ex.add_task("wake")
+        finally:
+            sys.setprofile(None)
+
+    bounded(add)
     waiter.join(LIMIT)
-    assert got == [Task(("wake",), {})]
+    # (a finalizer may run elsewhere in the call, and the hook add its task first)
+    assert got in ([Task(("wake",), {})], [Task(("from the hook",), {})])
 
 
 def test_add_task_waits_for_room_in_a_bounded_queue():

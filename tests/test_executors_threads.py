@@ -100,6 +100,35 @@ def test_concurrent_first_calls_start_once(make, pools):
         assert sorted(ex.taken()) == [task(i) for i in range(8)]
 
 
+@pytest.mark.parametrize("waits", [True, False], ids=["pool", "pool whose shutdown does not wait"])
+def test_the_written_pool_calls(make, monkeypatch, waits):
+    # num_threads submits per start; one pool.shutdown() per shutdown that found the executor
+    # running, none for a second one; and shutdown returns once the loops have ended either way
+    calls = []
+
+    class Pool(concurrent.futures.ThreadPoolExecutor):
+        def submit(self, fn, *args, **kwargs):
+            calls.append(("submit", self))
+            return super().submit(fn, *args, **kwargs)
+
+        def shutdown(self, wait=True, **kwargs):
+            calls.append(("shutdown", self))
+            return super().shutdown(wait=wait and waits, **kwargs)
+
+    monkeypatch.setattr(vex, "ThreadPoolExecutor", Pool)
+    ex = make(Live, num_threads=3)
+    pools = []
+    for round_ in range(2):  # a start, then a restart
+        ex.add_task(round_)
+        pools.append(ex.executor)
+        bounded(ex.wait_until_empty)
+        bounded(ex.shutdown)
+        assert ex.live == 0
+        bounded(ex.shutdown)
+    assert calls == [c for p in pools for c in [("submit", p)] * 3 + [("shutdown", p)]]
+    assert ex.taken() == [task(0), task(1)]
+
+
 def test_restart_after_shutdown_takes_leftovers_first(make, pools):
     entered, release = threading.Event(), threading.Event()
 

@@ -1,6 +1,7 @@
 # The process around the modules: fork (by hand, multiprocessing), exit without shutdown, an exit
 # interrupted or forced by a signal while workers are busy. Each case runs in a subprocess with a
 # time limit, so a hang fails the case, and a crash shows as a signal or as "FATAL" on stderr.
+import ast
 import os
 import signal
 import subprocess
@@ -95,9 +96,13 @@ if __name__ == "__main__":
 """
 
 EXIT_WITHOUT_SHUTDOWN = """
-e = Recorder(num_threads=3, batch_size=10, duration=0.2)
-for i in range(500):
+e = Recorder(num_threads=3, batch_size=10, duration=0.5)
+e.add_task(0, fail=True)
+time.sleep(0.1)  # the loops are pacing: what comes now waits for their next iteration
+for i in range(1, 500):
     e.add_task(i, fail=(i % 50 == 0))
+if sys.argv[2] == "shutdown":
+    e.shutdown()  # as a last step: the loops end without another iteration
 print("leaving")
 """
 
@@ -140,14 +145,15 @@ print(sorted(rx.recv(100).decode() for _ in range(3)))
 CRASHES = {-signal.SIGSEGV, -signal.SIGABRT, -signal.SIGBUS, -signal.SIGILL}
 
 
-def write_script(tmp_path, body):
+def write_script(tmp_path, body, preamble=PREAMBLE):
     script = tmp_path / "case.py"
-    script.write_text(textwrap.dedent(PREAMBLE) + textwrap.dedent(body))
+    script.write_text(textwrap.dedent(preamble) + textwrap.dedent(body))
     return [sys.executable, str(script), str(tmp_path)]
 
 
-def run_script(tmp_path, body, *args):
-    proc = subprocess.run(write_script(tmp_path, body) + list(args), capture_output=True, text=True, timeout=LIMIT)
+def run_script(tmp_path, body, *args, preamble=PREAMBLE):
+    proc = subprocess.run(write_script(tmp_path, body, preamble) + list(args), capture_output=True, text=True,
+                          timeout=LIMIT)
     assert "FATAL" not in proc.stderr and proc.returncode >= 0, proc.stderr
     return proc
 
@@ -171,8 +177,9 @@ def test_multiprocessing_with_an_executor_made_at_import(tmp_path, method):
     assert proc.returncode == 0 and proc.stdout.startswith("ok ['parent']"), proc.stdout + proc.stderr
 
 
-def test_exit_without_shutdown_runs_everything(tmp_path):
-    proc = run_script(tmp_path, EXIT_WITHOUT_SHUTDOWN)
+@pytest.mark.parametrize("ending", ["no shutdown", "shutdown"])
+def test_exit_runs_everything(tmp_path, ending):
+    proc = run_script(tmp_path, EXIT_WITHOUT_SHUTDOWN, ending)
     assert proc.returncode == 0, proc.stderr
     ran = [t for tasks in tasks_run(tmp_path).values() for t in tasks]
     assert sorted(ran) == sorted(repr((i,)) for i in range(500))
@@ -213,6 +220,77 @@ def test_interrupted_exit_does_not_crash(tmp_path):
         _, err = proc.communicate(timeout=LIMIT)
         assert proc.returncode not in CRASHES and "FATAL" not in err, err
         assert "KeyboardInterrupt" in err
+
+
+FORKED_QUEUE = """
+import queue
+class NoSize(queue.Queue):
+    def __init__(self):
+        super().__init__()
+warnings = []
+class Log:
+    def warning(self, *args): warnings.append(args[0] % args[1:])
+    def debug(self, *args): pass
+import vantor.common.executors as vex
+vex.logger = Log()
+e = Recorder(duration=0.001)
+e._queue = eval(sys.argv[2])
+e.add_task("parent")
+e.wait_until_empty()
+pid = os.fork()
+if pid == 0:
+    q = e._queue
+    os.write(1, repr((type(q).__name__, q.maxsize, q.qsize(), warnings)).encode())
+    os._exit(0)
+os.waitpid(pid, 0)
+e.shutdown()
+"""
+
+
+@pytest.mark.parametrize("made, kind, maxsize, warned", [
+    ("queue.PriorityQueue(maxsize=1000)", "PriorityQueue", 1000, False),
+    ("NoSize()", "Queue", 0, True),  # a class that takes no maxsize
+])
+def test_a_forked_child_gets_a_new_queue_of_the_same_kind(tmp_path, made, kind, maxsize, warned):
+    proc = run_script(tmp_path, FORKED_QUEUE, made)
+    got_kind, got_maxsize, size, warnings = ast.literal_eval(proc.stdout)
+    assert (got_kind, got_maxsize, size) == (kind, maxsize, 0), proc.stderr
+    assert [w.startswith("Cannot make a new NoSize queue in the forked child (TypeError") and
+            w.endswith("using Queue().") for w in warnings] == ([True] if warned else [])
+
+
+GEVENT = """
+from gevent import monkey
+monkey.patch_all()
+import time
+from vantor.common.executors import DelayedBatchExecutor
+
+class Slow(DelayedBatchExecutor):
+    inside = 0
+    def run(self, tasks):
+        Slow.inside += 1
+        time.sleep(0.02)  # gevent's sleep: the other greenlets run meanwhile
+        Slow.inside -= 1
+        self.done.extend(t.args[0] for t in tasks)
+
+e = Slow(num_threads=2, batch_size=1, duration=0.01)
+e.done = []
+for i in range(10):
+    e.add_task(i)
+e.wait_until_empty()
+for i in range(10, 20):
+    e.add_task(i)
+time.sleep(0.03)
+e.shutdown()
+print(Slow.inside, sorted(e.done) == list(range(20)))
+"""
+
+
+def test_gevent_patched_before_the_import(tmp_path):
+    # greenlets share one thread: they are told apart by the module's get_ident
+    pytest.importorskip("gevent")
+    proc = run_script(tmp_path, GEVENT, preamble="")  # patched before anything imports threading
+    assert proc.stdout.split() == ["0", "True"], proc.stdout + proc.stderr
 
 
 def test_client_works_in_both_processes_after_fork(tmp_path):
