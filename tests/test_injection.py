@@ -156,11 +156,12 @@ def op_fork(inj, made):
         return inj.tracer(frame, event, arg)
 
     sys.settrace(trace_from_our_hook)
+    inherited = ex.live  # the parent's loop, counted in the memory the child gets
     pid = os.fork()
     if pid == 0:
         inj.untraced()
         inj.pid = None
-        ex.live = 0  # the parent's loops did not come along
+        ex.live -= inherited  # the parent's loops did not come along
         try:
             report = (inj.count, finish(ex, inj, [0], made, first_pool))
         except BaseException as e:
