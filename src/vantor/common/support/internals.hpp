@@ -42,57 +42,28 @@ inline PyObject* instance_dict(PyObject* self) {
 }
 
 #if PY_VERSION_HEX >= 0x030D0000
-// Whether an object keeps its attributes in its inline values (3.13 on), and whether its dict is
-// the view of them that the interpreter made (a split dict over values it does not own alone):
+// Whether an object keeps its attributes in its inline values (3.13 on), and whether a dict lies
+// over values kept elsewhere (a split dict; an object's view of its inline values is one):
 // PyDictObject.ma_values, a field of the public structure. Checked on 3.13.0, 3.13.18, 3.14.10,
 // 3.15.2.
 inline bool keeps_inline_values(PyObject* self) { return (Py_TYPE(self)->tp_flags & Py_TPFLAGS_INLINE_VALUES) != 0; }
 inline bool dict_over_inline_values(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_values != nullptr; }
 
-// The inline values such a dict lies over: PyDictValues of pycore_dict.h (capacity, size,
-// embedded, valid, then one slot per key of the type's shared keys), checked on 3.13.0. A store
-// into an attribute replaces its slot.
-struct InlineValues {
-    std::uint8_t capacity;
-    std::uint8_t size;
-    std::uint8_t embedded;
-    std::uint8_t valid;
-    PyObject* slots[1];
-};
-inline const InlineValues* inline_values_under(PyObject* dict) {
-    return reinterpret_cast<const InlineValues*>(reinterpret_cast<PyDictObject*>(dict)->ma_values);
-}
-
-// Gives such a dict a table of its own, for good, so that every later store into the object's
-// attributes goes through the dict: dict.popitem() first turns a split table into a combined one
-// (of str keys, so attribute loads stay as fast), and the item it took is put back, last, where it
-// was. The dict stays the same object with the same items in the same order; dict watchers see
-// the item go and come back. No Python code runs: a str key and a value held meanwhile, and
-// collections wait for the eval loop from 3.12 on. False, with an exception set, when the item
-// could not be put back (memory: the attribute is lost, as in any failed store); false, with none
-// set and the dict as it was, when it is empty or popitem failed. Checked on 3.13.0 (dictobject.c's
-// dict_popitem_impl).
-inline bool own_table_for(PyObject* dict) {
-    if (PyDict_GET_SIZE(dict) == 0) return false;
-    PyObject* item = PyObject_CallMethod(dict, "popitem", nullptr);
-    if (item == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    const int put_back = PyDict_SetItem(dict, PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1));
-    Py_DECREF(item);
-    return put_back == 0;
-}
 #endif
 
-// A type's version tag as it stands, 0 when it has none valid: any change of the type or of a base
-// gives it a new one (never reused) before its next use. 3.10-3.11 mark validity with a flag,
-// later versions reset the tag itself. Checked on 3.10 to 3.15.
-inline unsigned int type_version_now(PyTypeObject* type) {
-#if PY_VERSION_HEX < 0x030C0000
-    if ((type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) == 0) return 0;
+// Gives a type a version tag if it has none valid, as a cached lookup does: watching a type needs
+// one. PyUnstable_Type_AssignVersionTag from 3.12 on; before, a lookup through the interpreter's
+// type cache (_PyType_Lookup, above). Never raises. Checked on 3.10 to 3.15.
+inline void assign_version_tag(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyUnstable_Type_AssignVersionTag(type);
+#else
+    if ((type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0) return;
+    PyObject* name = PyUnicode_InternFromString("__init__");
+    if (name == nullptr) return PyErr_Clear();
+    _PyType_Lookup(type, name);
+    Py_DECREF(name);
 #endif
-    return type->tp_version_tag;
 }
 
 // What time.time() returns, as a double, read without the call: the system clock as the
@@ -123,17 +94,29 @@ inline std::uint64_t dict_version(const PyObject* dict) {
 
 // Whether this thread holds the GIL.
 // 3.12-3.15: the current thread state is per thread and cleared while the GIL is released.
-// 3.10-3.11: the current thread state is the GIL holder's, process-wide; ours is the one the
-// GILState API noted for this OS thread. (Checked on 3.10.13, 3.11.7, 3.12.1, 3.13.0, 3.13.18,
-// 3.14.10, 3.15.2.)
+// 3.10-3.11: the current thread state is the GIL holder's, process-wide; it is this thread's when
+// it names this OS thread (PyThreadState.thread_id, a field of the public structure), in whichever
+// interpreter (the GILState API knows only the main one's). (Checked on 3.10.13, 3.11.7, 3.12.1,
+// 3.13.0, 3.13.18, 3.14.10, 3.15.2.)
 inline bool this_thread_holds_gil() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
     return PyThreadState_GetUnchecked() != nullptr;
 #elif PY_VERSION_HEX >= 0x030C0000
     return _PyThreadState_UncheckedGet() != nullptr;
 #else
-    PyThreadState* mine = PyGILState_GetThisThreadState();
-    return mine != nullptr && _PyThreadState_UncheckedGet() == mine;
+    PyThreadState* holder = _PyThreadState_UncheckedGet();
+    return holder != nullptr && holder->thread_id == PyThread_get_thread_ident();
+#endif
+}
+
+// Whether the runtime is finalizing, from when it may end threads that want the GIL (3.10 to
+// 3.13; before, no thread is ended): Py_IsFinalizing, public from 3.13; _Py_IsFinalizing before
+// (private). Checked on 3.10.13, 3.11.7, 3.12.1, 3.13.0, 3.13.18.
+inline bool runtime_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
 #endif
 }
 

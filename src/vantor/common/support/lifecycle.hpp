@@ -10,29 +10,24 @@
 // waits forever instead, and none of this is reached.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "internals.hpp"
 
 
 namespace vantor::support {
 
-// Set when an interpreter that loaded this module runs its atexit callbacks: from then on a thread
-// may be ended by the interpreter, and each release asks whether its thread still holds the GIL.
-// A plain bool: it is written once, under the GIL, long before any thread is ended, and read on
-// every release, where an atomic costs more instructions.
-extern bool interpreter_exit_begun;
-
-// Whether this thread holds the GIL (internals.hpp; a few loads, used only once exit began).
+// Whether this thread holds the GIL (internals.hpp; a few loads, asked only once exit began).
 bool this_thread_holds_interpreter() noexcept;
 
 // False only on a thread that the interpreter is ending (or that otherwise runs without the GIL
-// after exit began): objects are then left alone, leaked rather than touched. From 3.14 on no
-// thread is ended that way, and the answer is always yes.
+// once the runtime is finalizing): objects are then left alone, leaked rather than touched. The
+// question is the runtime's own (finalization of the main interpreter: a subinterpreter cannot
+// end while another of its threads runs), so nothing of ours records it. From 3.14 on no thread
+// is ended that way, and the answer is always yes.
 inline bool interpreter_usable() noexcept {
 #if PY_VERSION_HEX >= 0x030E0000
     return true;
 #else
-    return __builtin_expect(!interpreter_exit_begun, 1) || this_thread_holds_interpreter();
+    return __builtin_expect(!internals::runtime_finalizing(), 1) || this_thread_holds_interpreter();
 #endif
 }
 
@@ -41,8 +36,5 @@ inline bool interpreter_usable() noexcept {
 inline void pass_thread_exit() {
     if (!interpreter_usable()) throw;
 }
-
-// Registers the atexit callback that sets interpreter_exit_begun; called by each module's exec.
-void watch_interpreter_exit();
 
 }  // namespace vantor::support

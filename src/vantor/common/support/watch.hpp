@@ -1,5 +1,6 @@
-// Knowing that a dict and a type have not changed, so that what was looked up in them may be
-// reused: the public dict and type watchers from 3.12 on, the version tags before (internals.hpp).
+// Knowing that a dict or a type has not changed: the public dict and type watchers from 3.12 on,
+// the version tags before (internals.hpp). This is the mechanism; when a lookup may be reused is
+// the rule of reuse.hpp, which every cache goes through.
 #pragma once
 
 #include "internals.hpp"
@@ -9,12 +10,12 @@
 
 namespace vantor::support {
 
-// One dict and, optionally, one type, as they were when `start` was called. `unchanged()` stays
-// true until either changes (any change of the dict, any change of the type or of a base; a
-// dealloc counts as a change). Only addresses are kept, never references. A Watch lives in
-// storage that outlives its use (module state) and is registered with `watch_register` so that
-// the watchers can reach it. From 3.12 on the dict and the type stay watched: a watcher is
-// never removed from an object that something else of ours may still watch.
+// One dict and one type (either may be absent), as they were when `start` was called.
+// `unchanged()` stays true until either changes (any change of the dict, any change of the type or
+// of a base; a dealloc counts as a change). Only addresses are kept, never references. A Watch
+// lives in storage that outlives its use (module state) and is registered with `watch_register`
+// so that this interpreter's watchers can reach it. From 3.12 on a dict or type stays watched: a
+// watcher is never removed from an object that something else of ours may still watch.
 class Watch {
 public:
     // False, with nothing watched, when this interpreter cannot watch them (a dict that is not a
@@ -26,13 +27,11 @@ public:
 #if VANTOR_WATCHERS
         return valid_ && (type_ == nullptr || type_->tp_version_tag == type_version_);
 #else
-        return valid_ && internals::dict_version(dict_) == dict_version_ &&
+        return valid_ && (dict_ == nullptr || internals::dict_version(dict_) == dict_version_) &&
                (type_ == nullptr || (internals::type_version_valid(type_) && type_->tp_version_tag == type_version_));
 #endif
     }
     void stop() { valid_ = false; }
-    const PyObject* dict() const { return dict_; }
-    const PyTypeObject* type() const { return type_; }
 
     // From 3.12 on, a change of the dict under this one key (an interned str) does not count: for
     // a dict whose other entries a cache rests on while this one changes all the time.
@@ -56,23 +55,20 @@ private:
 #endif
 };
 
-// The instance dict of `self` (borrowed) when a Watch sees its every change, else nullptr. 3.13.0
-// (and the 3.13 releases before the interpreter mended it) does not tell the dict watchers of a
-// store into an object's inline values, which is where such a dict keeps its values; there the
-// dict is first given a table of its own (internals::own_table_for), once per object: the dict
-// watchers see an item taken out and put back, and no Python code runs. The interpreter is asked
-// at watch_init(). Raises (throws) only when the item could not be put back.
-PyObject* watchable_instance_dict(PyObject* self);
+// Whether `dict`, the instance dict of `obj`, lies over inline values whose stores this
+// interpreter's dict watchers do not hear of: 3.13.0 (and the 3.13 releases before the interpreter
+// mended it) does not tell them of a store into an object's inline values. The interpreter is
+// asked at watch_init(). Nothing of such an object is reused.
+bool inline_stores_missed(PyObject* obj, PyObject* dict);
+// The same for a dict on its own (a mapping passed in): any dict over inline values.
+bool dict_stores_missed(PyObject* dict);
 
-// Whether `dict`, self's instance dict, lies over inline values whose stores the dict watchers of
-// this interpreter do not hear of (above).
-bool inline_stores_missed(PyObject* self, PyObject* dict);
-
-// Adds this interpreter's watchers (3.12 on) and asks it how it tells them of changes; called by
-// the module body, so that no Python code runs at the first Watch::start.
+// Makes this module's watchers ready in the running interpreter (3.12 on): each interpreter has
+// its own watcher ids and its own list of registered Watch objects, kept in the interpreter's own
+// dict. Called by the module body, so that no Python code runs at the first Watch::start.
 void watch_init();
 
-// Makes a Watch reachable by the watchers (3.12 on), until it is unregistered.
+// Makes a Watch reachable by this interpreter's watchers, until it is unregistered.
 void watch_register(Watch* watch);
 void watch_unregister(Watch* watch);
 
