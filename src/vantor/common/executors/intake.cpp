@@ -169,7 +169,7 @@ VANTOR_HOT PyObject* add_task_body(FunctionObject* f, BoundArgs& a) {
 
 void remember_task_type(State* st, PyObject* task_type) {
     st->task_type = Ref::new_ref(task_type).release();
-    st->task_type_version = 0;
+    st->task_basis.drop();
     // namedtuple's record: a tuple subclass whose __new__ is namedtuple's own (it hands the fields
     // to tuple.__new__) and whose __init__ is object's, made by type itself.
     if (!PyType_Check(task_type) || Py_TYPE(task_type) != &PyType_Type) return;
@@ -184,16 +184,15 @@ void remember_task_type(State* st, PyObject* task_type) {
     Ref qualname = Ref::steal(PyObject_GetAttrString(function.get(), "__qualname__"));
     if (!PyUnicode_Check(qualname.get()) || PyUnicode_CompareWithASCIIString(qualname.get(), "Task.__new__") != 0)
         return;
-    st->task_type_version = internals::type_version_now(type);
+    st->task_basis.take_type(type);
 }
 
 VANTOR_HOT Ref make_task(State* st, PyObject* args, PyObject* kwargs) {
     Ref task_type = lookup_global(st->globals, st->str_Task);
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(task_type.get());
-    // Our own record type, unchanged since the module body made it (a change renews its version
-    // tag): what its __new__ does, tuple.__new__ of the two fields, without the Python call.
-    if (task_type.get() == st->task_type && st->task_type_version != 0 &&
-        internals::type_version_now(type) == st->task_type_version) {
+    // Our own record type, unchanged since the module body made it: what its __new__ does,
+    // tuple.__new__ of the two fields, without the Python call.
+    if (task_type.get() == st->task_type && st->task_basis.holds(task_type.get())) {
         Ref fields = Ref::steal(PyTuple_Pack(2, args, kwargs));
         Ref new_args = Ref::steal(PyTuple_Pack(1, fields.get()));  // tuple.__new__(Task, fields)
         return Ref::steal(PyTuple_Type.tp_new(type, new_args.get(), nullptr));

@@ -52,9 +52,10 @@ void executors_free(void* module) {
     executors_clear(static_cast<PyObject*>(module));
     State* st = get_state(static_cast<PyObject*>(module));
     if (st == nullptr) return;
-    watch_unregister(&st->recognized.queue);
-    watch_unregister(&st->recognized.not_empty);
-    watch_unregister(&st->recognized.not_full);
+    watch_unregister(&st->recognized.queue.watch());
+    watch_unregister(&st->recognized.not_empty.watch());
+    watch_unregister(&st->recognized.not_full.watch());
+    watch_unregister(&st->task_basis.watch());
     // Taken out of the state before it is deleted: releasing the records' pools may run code.
     delete std::exchange(st->registry, nullptr);
 }
@@ -86,9 +87,10 @@ void exec_body(PyObject* module) {
     // (a queue freed and another made at its address included); added now, so that no Python code
     // runs at the first recognition.
     watch_init();
-    watch_register(&st->recognized.queue);
-    watch_register(&st->recognized.not_empty);
-    watch_register(&st->recognized.not_full);
+    watch_register(&st->recognized.queue.watch());
+    watch_register(&st->recognized.not_empty.watch());
+    watch_register(&st->recognized.not_full.watch());
+    watch_register(&st->task_basis.watch());
 
     struct Import {
         const char* module;
@@ -106,7 +108,6 @@ void exec_body(PyObject* module) {
     capture_plain_queue(st);
     // After the thread pool's module registered its own exit hook, so that ours runs first.
     register_lifecycle_hooks(st);
-    watch_interpreter_exit();
 
     Ref module_name = global(globals, "__name__");
     {
@@ -163,6 +164,11 @@ int executors_exec(PyObject* module) {
 
 PyModuleDef_Slot executors_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(executors_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // Everything mutable is the module state's or the interpreter's own: each interpreter, with a
+    // GIL of its own or not, imports a module of its own.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

@@ -51,27 +51,23 @@ PyObject* plain_condition_waiters(State* st, PyObject* condition, PyObject* mute
                                                                                                       : nullptr;
 }
 
-// What recognize() found, kept for the next use while the queue's dict (but for the count of
-// unfinished tasks, which every put changes), its conditions' dicts and their types are as they
-// were. From 3.12 on only: before, the dict versions change with every put.
+// What recognize() found, kept for the next use while the bases of the queue (but for the count
+// of unfinished tasks, which every put changes) and of both conditions hold. From 3.12 on only:
+// before, the dict versions change with every put.
 void remember(State* st, PyObject* queue, const Parts& p) {
 #if VANTOR_WATCHERS
     auto& r = st->recognized;
     r.object = nullptr;
-    // Objects whose every change a Watch sees (see watchable_instance_dict).
-    if (watchable_instance_dict(queue) != p.dict || watchable_instance_dict(p.not_empty) == nullptr) return;
     PyObject* not_full = plain_instance_attr(queue, p.dict, st->str_not_full);
-    if (not_full == nullptr || watchable_instance_dict(not_full) == nullptr) return;
-    r.queue.ignore_key(st->str_unfinished_tasks);
-    if (!r.queue.start(p.dict, Py_TYPE(queue)) ||
-        !r.not_empty.start(internals::instance_dict(p.not_empty), Py_TYPE(p.not_empty)) ||
-        !r.not_full.start(internals::instance_dict(not_full), Py_TYPE(not_full)))
+    r.queue.watch().ignore_key(st->str_unfinished_tasks);
+    if (not_full == nullptr || !r.queue.take(queue) || r.queue.dict() != p.dict || !r.not_empty.take(p.not_empty) ||
+        !r.not_full.take(not_full))
         return;
     r.object = queue;
-    r.dict = p.dict;
     r.mutex = p.mutex;
     r.items = p.items;
     r.not_empty_condition = p.not_empty;
+    r.not_full_condition = not_full;
     r.not_empty_waiters = p.not_empty_waiters;
     r.not_full_waiters = p.not_full_waiters;
 #else
@@ -79,15 +75,15 @@ void remember(State* st, PyObject* queue, const Parts& p) {
 #endif
 }
 
-// The remembered parts, when `queue` is the queue remembered and nothing they rest on changed.
-// The queue is the caller's (alive), so its dict, watched, is compared first.
+// The remembered parts, when `queue` is the queue remembered and they still hold. The queue is the
+// caller's (alive), and its basis is asked first: its dict holds the conditions.
 VANTOR_HOT bool remembered(State* st, PyObject* queue, Parts& p) {
 #if VANTOR_WATCHERS
     const auto& r = st->recognized;
-    if (r.object != queue || !r.queue.unchanged() || !r.not_empty.unchanged() || !r.not_full.unchanged() ||
-        internals::instance_dict(queue) != r.dict)
+    if (r.object != queue || !r.queue.holds(queue) || !r.not_empty.holds(r.not_empty_condition) ||
+        !r.not_full.holds(r.not_full_condition))
         return false;
-    p = {r.dict, r.mutex, r.items, r.not_empty_condition, r.not_empty_waiters, r.not_full_waiters};
+    p = {r.queue.dict(), r.mutex, r.items, r.not_empty_condition, r.not_empty_waiters, r.not_full_waiters};
     return true;
 #else
     (void)st, (void)queue, (void)p;

@@ -7,6 +7,7 @@
 #include "support/function.hpp"
 #include "support/globals.hpp"
 #include "support/klass.hpp"
+#include "support/reuse.hpp"
 #include "support/signature.hpp"
 
 namespace vantor::executors {
@@ -81,22 +82,23 @@ struct State {
     PyObject* condition_methods;
 
     PyObject* fn_batch;  // our own _batch, to name a worker loop in a report
-    // The Task record type the module body made, and the version tag it had with the __new__
-    // and __init__ that namedtuple gave it (0: make each task with the ordinary call).
+    // The Task record type the module body made, while it keeps the __new__ and __init__ that
+    // namedtuple gave it (its basis holds; else each task is made with the ordinary call).
     PyObject* task_type;
-    unsigned int task_type_version;
+    Basis task_basis;
 
-    // The last queue recognized as plain, and its parts (borrowed), kept while nothing they rest
-    // on changes (plain_queue.cpp; from 3.12 on, with the watchers).
+    // The last queue recognized as plain, and its parts (borrowed from the queue's dict and the
+    // conditions'), kept while the bases of the queue and of both conditions hold (plain_queue.cpp;
+    // from 3.12 on, with the watchers).
     struct {
-        Watch queue;      // the queue's dict (a change of unfinished_tasks does not count) and type
-        Watch not_empty;  // each condition's dict and type
-        Watch not_full;
+        Basis queue;  // a change of its unfinished_tasks does not count
+        Basis not_empty;
+        Basis not_full;
         PyObject* object;
-        PyObject* dict;
         PyObject* mutex;
         PyObject* items;
         PyObject* not_empty_condition;
+        PyObject* not_full_condition;
         PyObject* not_empty_waiters;
         PyObject* not_full_waiters;
     } recognized;

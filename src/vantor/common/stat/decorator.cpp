@@ -41,9 +41,10 @@ Reading call_clock(State* st, PyObject* clock) {
 
 // time.time(), with the global `time` and its attribute `time` looked up at this moment.
 VANTOR_HOT Reading wall_clock(State* st) {
-    // While our namespace and the time module's dict are as they were, so are both lookups. Our
-    // namespace is checked first: it holds the module, and so keeps its dict alive.
-    if (st->clock.clock != nullptr && st->clock.globals.unchanged() && st->clock.module.unchanged())
+    // While our namespace and the time module are as they were, so are both lookups. Our namespace
+    // is asked first: it holds the module.
+    if (st->clock.clock != nullptr && st->clock.globals.holds(st->globals) &&
+        st->clock.module_basis.holds(st->clock.module))
         return call_clock(st, st->clock.clock);
     st->clock.clock = nullptr;
     const bool global_of_ours = PyDict_GetItemWithError(st->globals, st->str_time) != nullptr;
@@ -57,9 +58,10 @@ VANTOR_HOT Reading wall_clock(State* st) {
         if (clock != nullptr) {
             // Nothing ran since the lookups: the watches start from what they found (a global of
             // our own namespace only: a builtin of that name is not watched).
-            if (global_of_ours && st->clock.globals.start(st->globals, nullptr) &&
-                st->clock.module.start(module_dict, nullptr))
+            if (global_of_ours && st->clock.globals.take_dict(st->globals) && st->clock.module_basis.take(time.get())) {
+                st->clock.module = time.get();
                 st->clock.clock = clock;
+            }
             return call_clock(st, clock);
         }
         if (PyErr_Occurred()) throw_error();

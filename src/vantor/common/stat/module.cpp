@@ -40,9 +40,9 @@ void stat_free(void* module) {
     State* st = get_state(static_cast<PyObject*>(module));
     if (st != nullptr && st->views != nullptr) {
         unregister_views(st);
-        watch_unregister(&st->rendered_tags.watch);
-        watch_unregister(&st->clock.globals);
-        watch_unregister(&st->clock.module);
+        watch_unregister(&st->rendered_tags.basis.watch());
+        watch_unregister(&st->clock.globals.watch());
+        watch_unregister(&st->clock.module_basis.watch());
         delete[] st->views;
         st->views = nullptr;
     }
@@ -100,13 +100,12 @@ void exec_body(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);
     st->globals = Py_NewRef(globals);
     st->views = new ClientView[State::view_slots];
-    register_views(st);
-    watch_register(&st->rendered_tags.watch);
-    watch_register(&st->clock.globals);
-    watch_register(&st->clock.module);
-    init_names(st);
-    watch_interpreter_exit();
     watch_init();
+    register_views(st);
+    watch_register(&st->rendered_tags.basis.watch());
+    watch_register(&st->clock.globals.watch());
+    watch_register(&st->clock.module_basis.watch());
+    init_names(st);
 
     bind_global(globals, "socket", import_module(globals, "socket").get());
     bind_global(globals, "time", import_module(globals, "time").get());
@@ -198,6 +197,11 @@ int stat_exec(PyObject* module) {
 
 PyModuleDef_Slot stat_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(stat_exec)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // Everything mutable is the module state's or the interpreter's own: each interpreter, with a
+    // GIL of its own or not, imports a module of its own.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

@@ -110,7 +110,7 @@ VANTOR_HOT bool append_tags(State* st, PyObject* self, LineBuilder& line, PyObje
 #ifndef Py_GIL_DISABLED
         // A tags dict used again unchanged (tags kept in a constant, say) is rendered once.
         RenderedTags& cache = st->rendered_tags;
-        if (own_build_tag && cache.length > 0 && cache.watch.dict() == tags && cache.watch.unchanged()) {
+        if (own_build_tag && cache.length > 0 && cache.basis.holds(tags)) {
             line.append_ascii(cache.text, cache.length);
             return true;
         }
@@ -135,7 +135,7 @@ VANTOR_HOT bool append_tags(State* st, PyObject* self, LineBuilder& line, PyObje
         // All plain: no code ran, so the dict is still the one rendered.
         const Py_ssize_t length = line.ascii_length() - start;
         if (renderer.all_plain() && length > 0 && length <= static_cast<Py_ssize_t>(sizeof(cache.text)) &&
-            cache.watch.start(tags, nullptr)) {
+            cache.basis.take_dict(tags)) {
             line.copy_ascii_tail(start, cache.text);
             cache.length = length;
         }

@@ -6,6 +6,7 @@
 #include "support/function.hpp"
 #include "support/globals.hpp"
 #include "support/klass.hpp"
+#include "support/reuse.hpp"
 #include "support/signature.hpp"
 
 namespace vantor::stat {
@@ -15,11 +16,11 @@ using namespace support;
 struct ClientView;
 
 // The text last rendered for a tags dict whose tags all needed no Python code (ASCII names;
-// str, int, bool or None values, none of which can change). It stands while that dict is
-// unchanged (a Watch: any change of it, and its dealloc, counts). The address is only compared,
+// str, int, bool or None values, none of which can change). It stands while its basis holds: the
+// same dict, unchanged (any change of it, and its dealloc, counts). The address is only compared,
 // never followed.
 struct RenderedTags {
-    Watch watch;
+    Basis basis;
     Py_ssize_t length;  // 0: nothing held
     char text[240];
 };
@@ -83,10 +84,12 @@ struct State {
     RenderedTags rendered_tags;  // plain data, zeroed with the module state
 
     // The clock of the timing decorator, time.time as the module global `time` gives it: kept
-    // (borrowed from the time module's dict) while neither that dict nor our namespace changes.
+    // (borrowed from the time module's dict) while the bases of our namespace and of that module
+    // hold. `module` is borrowed from our namespace.
     struct {
-        Watch globals;
-        Watch module;
+        Basis globals;
+        Basis module_basis;
+        PyObject* module;
         PyObject* clock;
     } clock;
     PyObject* standard_clock;  // the time module's own time.time, which is read in place

@@ -10,9 +10,9 @@
 namespace vantor::stat {
 
 // A slot of the cache. The borrowed values are owned by the client's instance dict, and stay
-// alive while the snapshot holds (the dict unchanged).
+// alive while the basis holds (the dict unchanged).
 struct ClientView {
-    LookupSnapshot snapshot;
+    Basis basis;
     std::uint32_t generation = 0;  // renewed whenever the slot is rebuilt
     bool valid = false;
     bool timing_ours = false;
@@ -40,7 +40,7 @@ public:
     // fresh again until the next step that may run code.
     bool usable(PyObject* self) {
         if (fresh_) return true;
-        fresh_ = slot_ != nullptr && slot_->generation == generation_ && slot_->valid && slot_->snapshot.still_valid(self);
+        fresh_ = slot_ != nullptr && slot_->generation == generation_ && slot_->valid && slot_->basis.holds(self);
         return fresh_;
     }
     void ran_code() { fresh_ = false; }
