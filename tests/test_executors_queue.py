@@ -33,13 +33,21 @@ def test_add_task_keeps_the_queue_books():
     bounded(q.join)
 
 
-@pytest.mark.parametrize("hook", [False, True], ids=["", "with a hook adding a task at every Python call"])
-def test_add_task_wakes_a_thread_waiting_in_get(hook):
+@pytest.mark.parametrize("hook, new_dict", [(False, False), (True, False), (False, True)],
+                         ids=["", "with a hook adding a task at every Python call",
+                              "after the condition got a new __dict__"])
+def test_add_task_wakes_a_thread_waiting_in_get(hook, new_dict):
     # the waiter is woken in place: no Python code runs under the queue's mutex, where a signal
-    # handler's add_task would wait for the mutex its own thread holds
+    # handler's add_task would wait for the mutex its own thread holds; and it is woken where it
+    # waits, also once the condition's parts have been replaced (the old ones kept alive)
     ex = queued_only()
+    ex.add_task("first")
+    assert ex._queue.get_nowait() == Task(("first",), {})
+    if new_dict:
+        kept = ex._queue.not_empty.__dict__
+        ex._queue.not_empty.__dict__ = threading.Condition(ex._queue.mutex).__dict__
     got = []
-    waiter = threading.Thread(target=lambda: got.append(ex._queue.get(timeout=LIMIT)))
+    waiter = threading.Thread(target=lambda: got.append(ex._queue.get()), daemon=True)  # no timeout
     waiter.start()
     deadline = time.monotonic() + LIMIT
     while not ex._queue.not_empty._waiters and time.monotonic() < deadline:
@@ -55,6 +63,7 @@ def test_add_task_wakes_a_thread_waiting_in_get(hook):
 
     bounded(add)
     waiter.join(LIMIT)
+    assert not waiter.is_alive(), "the waiter was never woken"
     # (a finalizer may run elsewhere in the call, and the hook add its task first)
     assert got in ([Task(("wake",), {})], [Task(("from the hook",), {})])
 
@@ -116,7 +125,13 @@ def test_put_replaced_on_the_instance_is_called():
     assert calls == ["put"] and ex._queue.qsize() == 1
 
 
-@pytest.mark.parametrize("part", ["queue", "put"])
+class CountingQueue(queue.Queue):
+    def put(self, item, *args, **kwargs):
+        self.calls.append("put")
+        return super().put(item, *args, **kwargs)
+
+
+@pytest.mark.parametrize("part", ["queue", "put", "class"])
 def test_parts_replaced_after_first_use_are_followed(part):
     # what add_task found on its first call is not trusted once the queue changed
     ex = queued_only()
@@ -125,8 +140,11 @@ def test_parts_replaced_after_first_use_are_followed(part):
     if part == "queue":
         kept = q.queue  # alive, so that a stale deque would go unnoticed
         q.queue = type(kept)()
-    else:
+    elif part == "put":
         q.put = spy(calls, "put", q.put)
+    else:
+        CountingQueue.calls = calls  # nothing of the queue itself is touched but its class
+        q.__class__ = CountingQueue
     ex.add_task(1)
     assert list(q.queue)[-1] == Task((1,), {}) and calls == ([] if part == "queue" else ["put"])
 

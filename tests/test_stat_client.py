@@ -231,6 +231,22 @@ def test_a_reused_tags_dict_is_rendered_as_it_is_now(client, receiver):
             assert got == [expected, expected, b"k,b=z:+1|g"]
 
 
+def test_tags_that_are_an_objects_attributes(client, receiver):
+    # the instance dict of an object, whose attributes the interpreter's specialised stores change:
+    # every metric carries them as they are now
+    class Where:
+        pass
+
+    where = Where()
+    where.region = "eu"
+    tags = vars(where)
+    regions = ["eu", "us", "asia"] * 6
+    for region in regions:
+        where.region = region
+        client.inc("k", tags=tags)
+    assert receiver.drain() == [b"k,region=%s:+1|g" % r.encode() for r in regions]
+
+
 def test_a_reused_tags_dict_still_goes_through_an_added_build_tag(make_client, receiver):
     Late = _subclass("LateTag")
     c = make_client(Late)
