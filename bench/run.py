@@ -519,6 +519,91 @@ def nothing_with(_tasks):
     pass
 
 
+# ---- case 9: interpreters with a GIL of their own (3.14 on) ------------------------------------
+
+INTERPRETER_SETUP = """
+import time
+from vantor.common.stat import StatClient
+from vantor.common.executors import DelayedBatchExecutor
+
+class Counting(DelayedBatchExecutor):
+    def run(self, tasks):
+        self.seen += len(tasks)
+
+def work(port, n):
+    c = StatClient("127.0.0.1", port, "svc")
+    ex = Counting(num_threads=1, batch_size=100, duration=0.001)
+    ex.seen = 0
+    tags = {"region": "eu", "shard": 3, "ok": True}
+    for i in range(n):
+        c.inc("bench.key", tags=tags)
+        ex.add_task(i)
+    while ex.seen < n:  # finer than wait_until_empty's 0.1 s polls
+        time.sleep(0.0005)
+    ex.shutdown()
+"""
+
+
+def case_interpreters(args, rows, samples):
+    try:
+        from concurrent import interpreters
+    except ImportError:
+        rows.append(Row.na(9, "2 interpreters vs 1", ">= 1.8x throughput",
+                           "concurrent.interpreters is new in 3.14"))
+        return
+    rx = Receiver()  # bound, and not read: each metric still costs its sendto
+    n = 5_000 if args.quick else 20_000
+    made = [interpreters.create() for _ in range(2)]
+    try:
+        for interp in made:
+            interp.exec(INTERPRETER_SETUP)
+            interp.exec(f"work({rx.port}, 100)")  # warm-up
+
+        def timed(interps):
+            threads = [threading.Thread(target=i.exec, args=(f"work({rx.port}, {n})",)) for i in interps]
+            start = perf_counter_ns()
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            return perf_counter_ns() - start
+
+        def threads_here(count):
+            # the same work on threads of this one interpreter, which share its GIL
+            import vantor.common.stat as vstat  # noqa: F401 - as the interpreters import it
+            namespace = {}
+            exec(INTERPRETER_SETUP, namespace)
+            threads = [threading.Thread(target=namespace["work"], args=(rx.port, n)) for _ in range(count)]
+            start = perf_counter_ns()
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            return perf_counter_ns() - start
+
+        ratios, thread_ratios, one = [], [], []
+        for _ in range(3 if args.quick else 7):
+            t1 = timed(made[:1])
+            t2 = timed(made)
+            ratios.append(2 * t1 / t2)
+            one.append(t1 / n)
+            h1, h2 = threads_here(1), threads_here(2)
+            thread_ratios.append(2 * h1 / h2)
+    finally:
+        for interp in made:
+            interp.close()
+        rx.close()
+    x = statistics.median(ratios)
+    rows.append(Row(9, "2 interpreters vs 1, throughput", statistics.median(one), x_floor=x,
+                    spread=(max(ratios) - min(ratios)) / 2 / x, target=">= 1.8x throughput", met=x >= 1.8,
+                    note=f"each interpreter: inc with 3 tags to a loopback socket and add_task to an executor, "
+                         f"{n} times; ns/op: one interpreter alone; 'x floor': the throughput of two at once "
+                         f"over one's (own GIL each)"))
+    xt = statistics.median(thread_ratios)
+    rows.append(Row(9, "2 threads vs 1, one interpreter", None, x_floor=xt, target="(info)",
+                    note="the same work on two threads of one interpreter, which share its GIL"))
+
+
 # ---- case 8: memory ----------------------------------------------------------------------------
 
 def case_memory(vstat, vexec, vexec_reason, args, rows, samples):
@@ -725,6 +810,8 @@ def main(argv=None):
          lambda: case_end_to_end(vexec, args, rows, samples)),
         ("8", "memory", [(8, "memory", "< 1 MiB")],
          lambda: case_memory(vstat, vexec, vexec_reason, args, rows, samples)),
+        ("9", "interpreters", [(9, "2 interpreters vs 1", ">= 1.8x throughput")],
+         lambda: case_interpreters(args, rows, samples)),
     ]
     if args.cases:
         wanted = set(args.cases.split(","))
