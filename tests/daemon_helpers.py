@@ -75,6 +75,20 @@ def send_raw(port, payload):
         s.sendto(payload.encode() if isinstance(payload, str) else payload, (LOOPBACK, port))
 
 
+def set_in_turn(host, port, prefix, value, start, slot, *keys):
+    """One sender of the concurrent-gauge case, on a thread or as ``python -c`` in a process:
+    sets the first key to ``value`` again and again through the first ``slot`` seconds from the
+    time ``start``, the second key through the next, and so on. Senders given the same times all
+    stop setting a key at the same moment."""
+    from vantor.common.stat import StatClient
+
+    client, value, start, slot = StatClient(host, int(port), prefix), int(value), float(start), float(slot)
+    time.sleep(max(0.0, start - time.time()))
+    for i, key in enumerate(keys, 1):
+        while time.time() < start + i * slot:
+            client.set(key, value)
+
+
 def tail(path, lines=30):
     try:
         with open(path, errors="replace") as f:
@@ -286,6 +300,7 @@ class Netdata(_Daemon):
         self.conf_path = os.path.join(self.workdir, "netdata.conf")
         self.port = None
         self.web_port = None
+        self._fence = 0
 
     def start(self):
         program = find_program("netdata")
@@ -387,6 +402,20 @@ class Netdata(_Daemon):
     def charts(self):
         """Every chart, by id: its metadata (type, family, units, dimensions...)."""
         return self.api("charts")["charts"]
+
+    def gauge(self, metric, fence):
+        """The value of the gauge ``metric`` in the first flush that shows the gauge ``fence``
+        set after it, so that every datagram sent before the call is in."""
+        chart = "statsd_%s_gauge" % metric
+        self._fence += 1
+        n = self._fence
+        send_raw(self.port, "%s:%d|g" % (fence, n))
+        rows = poll(lambda: [r for r in self.chart_rows("statsd_%s_gauge" % fence) if r["gauge"] == n] or None,
+                    self.WAIT_TIMEOUT, "netdata to chart %s = %d" % (fence, n))
+        flushed = rows[0]["time"]
+        later = poll(lambda: [r for r in self.chart_rows(chart) if r["time"] >= flushed] or None,
+                     self.WAIT_TIMEOUT, "netdata to store a row of %s" % chart)
+        return later[0]["gauge"]
 
     def chart_rows(self, chart, seconds=600):
         """The chart's stored rows, oldest first, as dicts; rows without any value

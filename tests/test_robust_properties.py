@@ -103,32 +103,43 @@ class ModelClient:
         value = to_int(value, "value")
         delta = bool(delta)
         check_str(stat, "stat")
-        if delta:
-            self._send_stat(stat, ("+" if value >= 0 else "") + format(value, "d") + "|g", tags=tags)
-            return
-        if value < 0:
-            self._send_stat(stat, "0|g", tags=tags)  # a negative gauge is first reset to 0
-        self._send_stat(stat, format(value, "d") + "|g", tags=tags)
+        sign = ("+" if value >= 0 else "") if delta else ("0|g\n" if value < 0 else "")  # reset, then value
+        self._send_stat(stat, sign + format(value, "d") + "|g", tags=tags)
 
     def _send_stat(self, stat, value, tags=None):
         check_str(stat, "stat")
         check_str(value, "value")
         if not self.statd_available:
             return
-        line = self._prepare(stat, value, tags=tags)
-        if isinstance(line, str) and "\n" in line:
-            raise ValueError("metric line contains a line feed")
-        self._after(line)
+        texts = value.split("\n")  # one line per value text, in one piece of data
+        if type(self)._prepare is ModelClient._prepare and "_prepare" not in self.__dict__:
+            head = self._head(stat, tags)
+            if "\n" in head:
+                raise ValueError("metric line contains a line feed")
+            self._after("\n".join(head + text for text in texts))
+            return
+        lines = []
+        for text in texts:
+            line = self._prepare(stat, text, tags=tags)
+            if isinstance(line, str) and "\n" in line:
+                raise ValueError("metric line contains a line feed")
+            lines.append(line)
+        if len(lines) > 1:
+            lines = ["\n".join(line for line in lines if not (isinstance(line, str) and str.__len__(line) == 0))]
+        self._after(lines[0])
 
     def _prepare(self, stat, value, tags=None):
         check_str(stat, "stat")
         check_str(value, "value")
+        return self._head(stat, tags) + value
+
+    def _head(self, stat, tags):
         if self._prefix:
             stat = self._prefix + "." + stat
         if tags:
             tag_string = ",".join([self._build_tag(name, v) for name, v in tags.items()])
-            return stat + "," + tag_string + ":" + value
-        return stat + ":" + value
+            return stat + "," + tag_string + ":"
+        return stat + ":"
 
     def _build_tag(self, tag, value):
         check_str(tag, "tag")

@@ -159,10 +159,11 @@ WIRE_CASES = [
     ("svc", "inc", ("requests", 0), [b"svc.requests:+0|g"]),
     ("svc", "set", ("queue.depth", 7), [b"svc.queue.depth:7|g"]),
     ("svc", "set", ("queue.depth", 0), [b"svc.queue.depth:0|g"]),
-    ("svc", "set", ("queue.depth", -3), [b"svc.queue.depth:0|g", b"svc.queue.depth:-3|g"]),
+    ("svc", "set", ("queue.depth", -3), [b"svc.queue.depth:0|g\nsvc.queue.depth:-3|g"]),
     ("svc", "set", ("q", -0.5), [b"svc.q:0|g"]),
-    ("", "set", ("k", -1, {"a": "b"}), [b"k,a=b:0|g", b"k,a=b:-1|g"]),
-    ("", "_gauge", ("g", -1), [b"g:0|g", b"g:-1|g"]),
+    ("", "set", ("k", -1, {"a": "b"}), [b"k,a=b:0|g\nk,a=b:-1|g"]),
+    ("", "set", ("k", -10 ** 20), [b"k:0|g\nk:-100000000000000000000|g"]),
+    ("", "_gauge", ("g", -1), [b"g:0|g\ng:-1|g"]),
     ("", "_gauge", ("g", -1, True), [b"g:-1|g"]),
     ("svc", "timing", ("db.query", 0.25), [b"svc.db.query:0.250000|h"]),
     ("svc", "timing", ("db.query", 1.23456789), [b"svc.db.query:1.234568|h"]),
@@ -435,10 +436,10 @@ class TestOverrides:
         c.set("a", -3, t)
         c._gauge("a", -5)
         assert [a for a, _ in calls] == [("a", "+5|g"), ("a", "7|g"), ("a", "0.250000|h"), ("a", "-5|g"),
-                                         ("a", "0|g"), ("a", "-3|g"), ("a", "0|g"), ("a", "-5|g")]
-        assert [set(kw) for _, kw in calls] == [{"tags"}] * 8
-        assert all(kw["tags"] is t for _, kw in calls[:6])
-        assert calls[6][1]["tags"] is None and calls[7][1]["tags"] is None
+                                         ("a", "0|g\n-3|g"), ("a", "0|g\n-5|g")]
+        assert [set(kw) for _, kw in calls] == [{"tags"}] * 6
+        assert all(kw["tags"] is t for _, kw in calls[:5])
+        assert calls[5][1]["tags"] is None
         assert receiver.drain() == []
 
     def test_prepare(self, make_client, receiver):
@@ -469,7 +470,7 @@ class TestOverrides:
         c.inc("a")
         c.set("b", -2)
         c.timing("c", 1)
-        assert lines == [(("a:+1|g",), {}), (("b:0|g",), {}), (("b:-2|g",), {}), (("c:1.000000|h",), {})]
+        assert lines == [(("a:+1|g",), {}), (("b:0|g\nb:-2|g",), {}), (("c:1.000000|h",), {})]
         assert receiver.drain() == []
 
     def test_send_with_super(self, make_client, receiver):

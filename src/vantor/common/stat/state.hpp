@@ -74,7 +74,6 @@ struct State {
     // Keyword-name tuples of the calls made through `self`.
     PyObject* kw_tags;         // ("tags",)
     PyObject* kw_delta_tags;   // ("delta", "tags")
-    PyObject* zero_gauge_text; // "0|g", sent ahead of a negative absolute gauge
 
     // Recently used clients' views (view.hpp); owned, freed with the module.
     static constexpr std::size_t view_slots = 16;
