@@ -682,6 +682,8 @@ def model_construct(host, port, prefix="", maxudpsize=512, ipv6=False):
     ipv6 = bool(ipv6)
     check_str(host, "host")
     check_str(prefix, "prefix")
+    if not 1 <= port <= 65535:
+        raise ValueError(f"port must be in 1..65535, got {port}")
     family = socket.AF_INET6 if ipv6 else socket.AF_INET
     if host != "127.0.0.1":
         return {"statd_available": False}, ("Unable to find address for %s:%s. No statsd will be reported.",
@@ -691,7 +693,7 @@ def model_construct(host, port, prefix="", maxudpsize=512, ipv6=False):
 
 
 @SETTINGS
-@given(host=st.one_of(st.just("127.0.0.1"), texts, anything), port=st.one_of(numbers, anything),
+@given(host=st.one_of(st.just("127.0.0.1"), texts, anything), port=st.one_of(st.integers(1, 65535), numbers, anything),
        prefix=st.one_of(texts, anything), maxudpsize=st.one_of(numbers, anything), ipv6=anything,
        keywords=st.booleans())
 def test_construction_with_random_arguments(host, port, prefix, maxudpsize, ipv6, keywords):

@@ -303,6 +303,7 @@ def test_construction_paths(monkeypatch, receiver, quiet_logger, o):
         (lambda: StatClient(o.bytes_key, receiver.port), TypeError),
         (lambda: StatClient(host, o.text_seven), TypeError),
         (lambda: StatClient(host, o.index_raises), Boom),
+        (lambda: StatClient(host, o.neg), ValueError),
         (lambda: StatClient(host, receiver.port, maxudpsize=o.int_raises), Boom),
         (lambda: StatClient(host, receiver.port, ipv6=o.bool_raises), Boom),
     ]

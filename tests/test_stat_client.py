@@ -58,12 +58,18 @@ class TestConstruction:
         assert StatClient.__init__(c, "127.0.0.1", receiver.port, "other") is None
         assert c._prefix == "other"
 
-    @pytest.mark.parametrize("args", [(None, 1), ("127.0.0.1", "1"), ("127.0.0.1", 1, b"p")])
-    def test_rejected_arguments_leave_the_instance_untouched(self, args):
+    @pytest.mark.parametrize("args, exc", [
+        ((None, 1), TypeError), (("127.0.0.1", "1"), TypeError), (("127.0.0.1", 1, b"p"), TypeError),
+        (("127.0.0.1", 0), ValueError), (("127.0.0.1", 65536.5), ValueError),
+        (("nonexistent.invalid", 108053), ValueError)])
+    def test_rejected_arguments_leave_the_instance_untouched(self, monkeypatch, args, exc):
+        monkeypatch.setattr(vstat, "socket", None)  # nothing is looked up either
         blank = StatClient.__new__(StatClient)
-        with pytest.raises(TypeError):
+        with pytest.raises(exc) as info:
             blank.__init__(*args)
         assert vars(blank) == {}
+        if exc is ValueError:
+            assert str(info.value) == "port must be in 1..65535, got %d" % args[1]
 
     def test_ipv6_loopback(self):
         try:

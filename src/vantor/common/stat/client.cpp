@@ -60,11 +60,24 @@ void resolve_and_open(State* st, PyObject* self, PyObject* host, PyObject* port,
     require(PyObject_SetAttr(self, st->str__maxudpsize, maxudpsize));
 }
 
+// A port outside 1..65535 gives a client whose every metric fails in the caller (0, 65536) or goes
+// to a port the caller never named (the value modulo 65536): refused before anything is done.
+void check_port(PyObject* port) {
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(port, &overflow);  // an exact int: runs no code
+    if (value == -1 && !overflow && PyErr_Occurred()) throw_error();
+    if (overflow != 0 || value < 1 || value > 65535) {
+        PyErr_Format(PyExc_ValueError, "port must be in 1..65535, got %S", port);
+        throw_error();
+    }
+}
+
 PyObject* init_body(FunctionObject* f, BoundArgs& a) {
     State* st = state_of(f);
     PyObject* self = a[0];
     PyObject* host = a[1];
     PyObject* port = a[2];
+    check_port(port);
     Ref fam = socket_attr(st, a[5] == Py_True ? st->str_AF_INET6 : st->str_AF_INET);
     require(PyObject_SetAttr(self, st->str_statd_available, Py_True));
     try {
