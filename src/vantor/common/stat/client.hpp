@@ -43,6 +43,9 @@ void call_timing(State* st, PyObject* self, PyObject* key, PyObject* delta, PyOb
 // The same with the seconds as a double (a float is made only for an ordinary call).
 void call_timing_seconds(State* st, PyObject* self, PyObject* key, double seconds, PyObject* tags);
 
+// Compiles the wrapper of coroutine functions and makes its clock and report, into `st`.
+void init_coroutine_wrapper(State* st, const FunctionFactory& factory);
+
 // Function definitions, in the order the class bodies list them.
 extern const FunctionDef abstract_inc_def, abstract_timing_def, abstract_set_def;
 extern const FunctionDef init_def, timing_def, inc_def, set_def, gauge_def;

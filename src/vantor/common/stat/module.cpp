@@ -13,7 +13,8 @@ namespace {
     X(str_items) X(str_statd_available) X(str__addr) X(str__sock) X(str__prefix) X(str__maxudpsize)    \
     X(str_timing) X(str__gauge) X(str__send_stat) X(str__prepare) X(str__build_tag) X(str__after)      \
     X(str__send) X(str_warning_format) X(str_key) X(str_count) X(str_value) X(str_delta) X(str_tags)      \
-    X(standard_clock) X(kw_tags) X(kw_delta_tags)
+    X(standard_clock) X(kw_tags) X(kw_delta_tags)  \
+    X(coroutine_decorator) X(coroutine_clock) X(coroutine_report)
 
 State* get_state(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
 
@@ -186,6 +187,7 @@ void exec_body(PyObject* module) {
         bind_global(globals, "StatClient", cls.get());
     }
     bind_global(globals, "timing", make_function(factory, timing_decorator_factory_def, none_default.get()).get());
+    init_coroutine_wrapper(st, factory);
 }
 
 int stat_exec(PyObject* module) {

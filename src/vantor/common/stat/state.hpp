@@ -89,6 +89,12 @@ struct State {
         PyObject* clock;
     } clock;
     PyObject* standard_clock;  // the time module's own time.time, which is read in place
+
+    // The wrapper of coroutine functions (decorator.cpp): the Python function that makes one, and
+    // the clock and report it calls.
+    PyObject* coroutine_decorator;
+    PyObject* coroutine_clock;
+    PyObject* coroutine_report;
 };
 
 inline State* state_of(FunctionObject* f) noexcept { return static_cast<State*>(f->state); }
