@@ -76,10 +76,8 @@ def send_raw(port, payload):
 
 
 def set_in_turn(host, port, prefix, value, start, slot, *keys):
-    """One sender of the concurrent-gauge case, on a thread or as ``python -c`` in a process:
-    sets the first key to ``value`` again and again through the first ``slot`` seconds from the
-    time ``start``, the second key through the next, and so on. Senders given the same times all
-    stop setting a key at the same moment."""
+    """Sets each key to ``value`` again and again for ``slot`` seconds, one key after the other
+    from the time ``start`` (on a thread, or in a process through ``python -c``)."""
     from vantor.common.stat import StatClient
 
     client, value, start, slot = StatClient(host, int(port), prefix), int(value), float(start), float(slot)
@@ -404,18 +402,13 @@ class Netdata(_Daemon):
         return self.api("charts")["charts"]
 
     def gauge(self, metric, fence):
-        """The value of the gauge ``metric`` in the first flush that shows the gauge ``fence``
-        set after it, so that every datagram sent before the call is in."""
-        chart = "statsd_%s_gauge" % metric
+        """The gauge ``metric`` in the first flush that shows ``fence`` set after the call."""
         self._fence += 1
-        n = self._fence
-        send_raw(self.port, "%s:%d|g" % (fence, n))
-        rows = poll(lambda: [r for r in self.chart_rows("statsd_%s_gauge" % fence) if r["gauge"] == n] or None,
-                    self.WAIT_TIMEOUT, "netdata to chart %s = %d" % (fence, n))
-        flushed = rows[0]["time"]
-        later = poll(lambda: [r for r in self.chart_rows(chart) if r["time"] >= flushed] or None,
-                     self.WAIT_TIMEOUT, "netdata to store a row of %s" % chart)
-        return later[0]["gauge"]
+        send_raw(self.port, "%s:%d|g" % (fence, self._fence))
+        rows = poll(lambda: [r for r in self.chart_rows("statsd_%s_gauge" % fence) if r["gauge"] == self._fence]
+                    or None, self.WAIT_TIMEOUT, "netdata to chart %s = %d" % (fence, self._fence))
+        return poll(lambda: [r["gauge"] for r in self.chart_rows("statsd_%s_gauge" % metric)
+                             if r["time"] >= rows[0]["time"]] or None, self.WAIT_TIMEOUT, "a row of " + metric)[0]
 
     def chart_rows(self, chart, seconds=600):
         """The chart's stored rows, oldest first, as dicts; rows without any value
