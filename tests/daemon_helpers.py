@@ -75,6 +75,18 @@ def send_raw(port, payload):
         s.sendto(payload.encode() if isinstance(payload, str) else payload, (LOOPBACK, port))
 
 
+def set_in_turn(host, port, prefix, value, start, slot, *keys):
+    """Sets each key to ``value`` again and again for ``slot`` seconds, one key after the other
+    from the time ``start`` (on a thread, or in a process through ``python -c``)."""
+    from vantor.common.stat import StatClient
+
+    client, value, start, slot = StatClient(host, int(port), prefix), int(value), float(start), float(slot)
+    time.sleep(max(0.0, start - time.time()))
+    for i, key in enumerate(keys, 1):
+        while time.time() < start + i * slot:
+            client.set(key, value)
+
+
 def tail(path, lines=30):
     try:
         with open(path, errors="replace") as f:
@@ -286,6 +298,7 @@ class Netdata(_Daemon):
         self.conf_path = os.path.join(self.workdir, "netdata.conf")
         self.port = None
         self.web_port = None
+        self._fence = 0
 
     def start(self):
         program = find_program("netdata")
@@ -387,6 +400,15 @@ class Netdata(_Daemon):
     def charts(self):
         """Every chart, by id: its metadata (type, family, units, dimensions...)."""
         return self.api("charts")["charts"]
+
+    def gauge(self, metric, fence):
+        """The gauge ``metric`` in the first flush that shows ``fence`` set after the call."""
+        self._fence += 1
+        send_raw(self.port, "%s:%d|g" % (fence, self._fence))
+        rows = poll(lambda: [r for r in self.chart_rows("statsd_%s_gauge" % fence) if r["gauge"] == self._fence]
+                    or None, self.WAIT_TIMEOUT, "netdata to chart %s = %d" % (fence, self._fence))
+        return poll(lambda: [r["gauge"] for r in self.chart_rows("statsd_%s_gauge" % metric)
+                             if r["time"] >= rows[0]["time"]] or None, self.WAIT_TIMEOUT, "a row of " + metric)[0]
 
     def chart_rows(self, chart, seconds=600):
         """The chart's stored rows, oldest first, as dicts; rows without any value

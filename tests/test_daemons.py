@@ -10,9 +10,15 @@ histogram in a private chart of its own.
 Each daemon runs from a folder of its own on 127.0.0.1 (see daemon_helpers);
 the tests skip, saying why, where the daemon is not installed.
 """
+import os
+import subprocess
+import sys
+import threading
+import time
+
 import pytest
 
-from daemon_helpers import Collectd, DaemonUnavailable, Netdata, NotInstalled, poll, send_raw
+from daemon_helpers import Collectd, DaemonUnavailable, Netdata, NotInstalled, poll, send_raw, set_in_turn
 from vantor.common.stat import StatClient
 
 pytestmark = pytest.mark.daemon
@@ -99,6 +105,26 @@ def test_collectd_gauges(collectd, request, calls, expected):
     collectd.sync()
     assert collectd_gauges(collectd, prefix) == {
         "%s.%s" % (prefix, name): float(value) for name, value in expected.items()}
+
+
+def test_collectd_negative_gauges_set_concurrently(collectd):
+    # Two threads and two processes set the same gauges to their own negative values, a gauge at a
+    # time, all stopping together: each gauge must end on a value that was set. A reset and a value
+    # in two datagrams leave a gauge at the sum of two senders' values where their pairs interleave.
+    keys, values, start = ["k%d" % i for i in range(8)], [-11, -13, -17, -19], time.time() + 1.0
+    args = lambda value: [LOOPBACK, collectd.port, "race", value, start, 0.2] + keys  # noqa: E731
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    worker = "import sys, daemon_helpers; daemon_helpers.set_in_turn(*sys.argv[1:])"
+    processes = [subprocess.Popen([sys.executable, "-c", worker, *map(str, args(v))], env=env) for v in values[2:]]
+    threads = [threading.Thread(target=set_in_turn, args=args(v)) for v in values[:2]]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert [p.wait(30) for p in processes] == [0, 0]
+    collectd.sync()
+    ended = {k: collectd.gauge("race." + k) for k in keys}
+    assert all(value in values for value in ended.values()), ended
 
 
 # Raw datagrams ("{p}" is the case's prefix) and the gauges collectd then holds:
@@ -189,3 +215,13 @@ def test_netdata_charts_timings_as_histograms(netdata, request, durations):
     assert first["min"] == pytest.approx(min(seen), abs=1e-3)
     assert first["max"] == pytest.approx(max(seen), abs=1e-3)
     assert first["average"] == pytest.approx(sum(seen) / count, abs=1e-3)
+
+
+@pytest.mark.parametrize("values", [[10, -5], [-3, -5]], ids=["after-positive", "twice"])
+def test_netdata_reads_a_negative_set_as_the_value(netdata, request, values):
+    # netdata, too, takes the reset and the value of one datagram as that value
+    prefix = "g" + "".join(ch for ch in request.node.callspec.id if ch.isalnum())
+    client = StatClient(LOOPBACK, netdata.port, prefix)
+    for value in values:
+        client.set("temp", value)
+    assert netdata.gauge(prefix + ".temp", fence=prefix + ".fence") == -5

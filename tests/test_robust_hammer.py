@@ -90,8 +90,7 @@ def thread_ops(c, t, n):
                 v = i - n // 2
                 out.append(f"{prefix}{keys[0]}{tt}:{'+' if v >= 0 else ''}{v}|g")
             elif op == 1:
-                out.append(f"{prefix}{keys[1]}{tt}:0|g")
-                out.append(f"{prefix}{keys[1]}{tt}:{-i}|g")
+                out.append(f"{prefix}{keys[1]}{tt}:0|g\n{prefix}{keys[1]}{tt}:{-i}|g")
             elif op == 2:
                 out.append(f"{prefix}{keys[2]}{tt}:{i / 8:0.6f}|h")
             else:

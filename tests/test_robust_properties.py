@@ -103,32 +103,43 @@ class ModelClient:
         value = to_int(value, "value")
         delta = bool(delta)
         check_str(stat, "stat")
-        if delta:
-            self._send_stat(stat, ("+" if value >= 0 else "") + format(value, "d") + "|g", tags=tags)
-            return
-        if value < 0:
-            self._send_stat(stat, "0|g", tags=tags)  # a negative gauge is first reset to 0
-        self._send_stat(stat, format(value, "d") + "|g", tags=tags)
+        sign = ("+" if value >= 0 else "") if delta else ("0|g\n" if value < 0 else "")  # reset, then value
+        self._send_stat(stat, sign + format(value, "d") + "|g", tags=tags)
 
     def _send_stat(self, stat, value, tags=None):
         check_str(stat, "stat")
         check_str(value, "value")
         if not self.statd_available:
             return
-        line = self._prepare(stat, value, tags=tags)
-        if isinstance(line, str) and "\n" in line:
-            raise ValueError("metric line contains a line feed")
-        self._after(line)
+        texts = value.split("\n")  # one line per value text, in one piece of data
+        if type(self)._prepare is ModelClient._prepare and "_prepare" not in self.__dict__:
+            head = self._head(stat, tags)
+            if "\n" in head:
+                raise ValueError("metric line contains a line feed")
+            self._after("\n".join(head + text for text in texts))
+            return
+        lines = []
+        for text in texts:
+            line = self._prepare(stat, text, tags=tags)
+            if isinstance(line, str) and "\n" in line:
+                raise ValueError("metric line contains a line feed")
+            lines.append(line)
+        if len(lines) > 1:
+            lines = ["\n".join(line for line in lines if not (isinstance(line, str) and str.__len__(line) == 0))]
+        self._after(lines[0])
 
     def _prepare(self, stat, value, tags=None):
         check_str(stat, "stat")
         check_str(value, "value")
+        return self._head(stat, tags) + value
+
+    def _head(self, stat, tags):
         if self._prefix:
             stat = self._prefix + "." + stat
         if tags:
             tag_string = ",".join([self._build_tag(name, v) for name, v in tags.items()])
-            return stat + "," + tag_string + ":" + value
-        return stat + ":" + value
+            return stat + "," + tag_string + ":"
+        return stat + ":"
 
     def _build_tag(self, tag, value):
         check_str(tag, "tag")
@@ -671,6 +682,8 @@ def model_construct(host, port, prefix="", maxudpsize=512, ipv6=False):
     ipv6 = bool(ipv6)
     check_str(host, "host")
     check_str(prefix, "prefix")
+    if not 1 <= port <= 65535:
+        raise ValueError(f"port must be in 1..65535, got {port}")
     family = socket.AF_INET6 if ipv6 else socket.AF_INET
     if host != "127.0.0.1":
         return {"statd_available": False}, ("Unable to find address for %s:%s. No statsd will be reported.",
@@ -680,7 +693,7 @@ def model_construct(host, port, prefix="", maxudpsize=512, ipv6=False):
 
 
 @SETTINGS
-@given(host=st.one_of(st.just("127.0.0.1"), texts, anything), port=st.one_of(numbers, anything),
+@given(host=st.one_of(st.just("127.0.0.1"), texts, anything), port=st.one_of(st.integers(1, 65535), numbers, anything),
        prefix=st.one_of(texts, anything), maxudpsize=st.one_of(numbers, anything), ipv6=anything,
        keywords=st.booleans())
 def test_construction_with_random_arguments(host, port, prefix, maxudpsize, ipv6, keywords):

@@ -303,6 +303,7 @@ def test_construction_paths(monkeypatch, receiver, quiet_logger, o):
         (lambda: StatClient(o.bytes_key, receiver.port), TypeError),
         (lambda: StatClient(host, o.text_seven), TypeError),
         (lambda: StatClient(host, o.index_raises), Boom),
+        (lambda: StatClient(host, o.neg), ValueError),
         (lambda: StatClient(host, receiver.port, maxudpsize=o.int_raises), Boom),
         (lambda: StatClient(host, receiver.port, ipv6=o.bool_raises), Boom),
     ]
@@ -352,10 +353,15 @@ def test_decorator_paths(client, o):
     def fail(*args, **kwargs):
         raise Boom(args, kwargs)
 
+    async def afail(*args, **kwargs):
+        raise Boom(args, kwargs)
+
     rec, rec_fails = Rec(), RecFails()
     deco = vstat.timing(rec, o.key, o.tags)
-    held = (rec, rec_fails, result, func, fail, deco, client, *vars(o).values(), *HEAP_TYPES)
+    held = (rec, rec_fails, result, func, fail, afail, deco, client, *vars(o).values(), *HEAP_TYPES)
     cases = [
+        (lambda: deco(afail)(o.count, x=o.obj).send(None), Boom),  # timed, then raising through
+        (lambda: vstat.timing(rec_fails, o.key, o.tags)(afail)(o.obj).send(None), Boom),
         (lambda: deco(func)(o.count, x=o.obj), None),
         (lambda: vstat.timing(client, o.key, o.odd_tags)(func)(o.obj), None),
         (lambda: deco(fail)(o.count, x=o.obj), Boom),

@@ -58,12 +58,18 @@ class TestConstruction:
         assert StatClient.__init__(c, "127.0.0.1", receiver.port, "other") is None
         assert c._prefix == "other"
 
-    @pytest.mark.parametrize("args", [(None, 1), ("127.0.0.1", "1"), ("127.0.0.1", 1, b"p")])
-    def test_rejected_arguments_leave_the_instance_untouched(self, args):
+    @pytest.mark.parametrize("args, exc", [
+        ((None, 1), TypeError), (("127.0.0.1", "1"), TypeError), (("127.0.0.1", 1, b"p"), TypeError),
+        (("127.0.0.1", 0), ValueError), (("127.0.0.1", 65536.5), ValueError),
+        (("nonexistent.invalid", 108053), ValueError)])
+    def test_rejected_arguments_leave_the_instance_untouched(self, monkeypatch, args, exc):
+        monkeypatch.setattr(vstat, "socket", None)  # nothing is looked up either
         blank = StatClient.__new__(StatClient)
-        with pytest.raises(TypeError):
+        with pytest.raises(exc) as info:
             blank.__init__(*args)
         assert vars(blank) == {}
+        if exc is ValueError:
+            assert str(info.value) == "port must be in 1..65535, got %d" % args[1]
 
     def test_ipv6_loopback(self):
         try:
@@ -159,10 +165,11 @@ WIRE_CASES = [
     ("svc", "inc", ("requests", 0), [b"svc.requests:+0|g"]),
     ("svc", "set", ("queue.depth", 7), [b"svc.queue.depth:7|g"]),
     ("svc", "set", ("queue.depth", 0), [b"svc.queue.depth:0|g"]),
-    ("svc", "set", ("queue.depth", -3), [b"svc.queue.depth:0|g", b"svc.queue.depth:-3|g"]),
+    ("svc", "set", ("queue.depth", -3), [b"svc.queue.depth:0|g\nsvc.queue.depth:-3|g"]),
     ("svc", "set", ("q", -0.5), [b"svc.q:0|g"]),
-    ("", "set", ("k", -1, {"a": "b"}), [b"k,a=b:0|g", b"k,a=b:-1|g"]),
-    ("", "_gauge", ("g", -1), [b"g:0|g", b"g:-1|g"]),
+    ("", "set", ("k", -1, {"a": "b"}), [b"k,a=b:0|g\nk,a=b:-1|g"]),
+    ("", "set", ("k", -10 ** 20), [b"k:0|g\nk:-100000000000000000000|g"]),
+    ("", "_gauge", ("g", -1), [b"g:0|g\ng:-1|g"]),
     ("", "_gauge", ("g", -1, True), [b"g:-1|g"]),
     ("svc", "timing", ("db.query", 0.25), [b"svc.db.query:0.250000|h"]),
     ("svc", "timing", ("db.query", 1.23456789), [b"svc.db.query:1.234568|h"]),
@@ -451,10 +458,10 @@ class TestOverrides:
         c.set("a", -3, t)
         c._gauge("a", -5)
         assert [a for a, _ in calls] == [("a", "+5|g"), ("a", "7|g"), ("a", "0.250000|h"), ("a", "-5|g"),
-                                         ("a", "0|g"), ("a", "-3|g"), ("a", "0|g"), ("a", "-5|g")]
-        assert [set(kw) for _, kw in calls] == [{"tags"}] * 8
-        assert all(kw["tags"] is t for _, kw in calls[:6])
-        assert calls[6][1]["tags"] is None and calls[7][1]["tags"] is None
+                                         ("a", "0|g\n-3|g"), ("a", "0|g\n-5|g")]
+        assert [set(kw) for _, kw in calls] == [{"tags"}] * 6
+        assert all(kw["tags"] is t for _, kw in calls[:5])
+        assert calls[5][1]["tags"] is None
         assert receiver.drain() == []
 
     def test_prepare(self, make_client, receiver):
@@ -485,7 +492,7 @@ class TestOverrides:
         c.inc("a")
         c.set("b", -2)
         c.timing("c", 1)
-        assert lines == [(("a:+1|g",), {}), (("b:0|g",), {}), (("b:-2|g",), {}), (("c:1.000000|h",), {})]
+        assert lines == [(("a:+1|g",), {}), (("b:0|g\nb:-2|g",), {}), (("c:1.000000|h",), {})]
         assert receiver.drain() == []
 
     def test_send_with_super(self, make_client, receiver):

@@ -1,6 +1,7 @@
 """The timing decorator: what it reports, on which clock, what it hands back,
 and what it looks like to introspection."""
 import asyncio
+import contextlib
 import functools
 import inspect
 
@@ -140,7 +141,39 @@ class TestReporting:
         vstat.timing(rec, "k", tags=5)  # tags are not checked here
 
 
+async def returns_five():
+    await asyncio.sleep(0)
+    return 5
+
+
+async def job(outcome):
+    await asyncio.sleep(60 if outcome == "cancelled" else 0)
+    if outcome == "raises":
+        raise KeyError("inner")
+    return 5
+
+
+async def run_as_task(coroutine, cancel):
+    task = asyncio.ensure_future(coroutine)
+    await asyncio.sleep(0)
+    if cancel:
+        task.cancel()
+    return await task
+
+
 class TestGeneratorsAndCoroutines:
+    @pytest.mark.parametrize("outcome, result", [("returns", 5), ("raises", KeyError),
+                                                 ("cancelled", asyncio.CancelledError)])
+    def test_coroutine_is_timed_until_its_await_ends(self, clock, rec, outcome, result):
+        fake = clock(0.0, 1.0)
+        wrapped = vstat.timing(rec, "k")(job)
+        assert inspect.iscoroutinefunction(wrapped)
+        c = wrapped(outcome)
+        assert fake.reads == 0
+        with pytest.raises(result) if outcome != "returns" else contextlib.nullcontext():
+            assert asyncio.run(run_as_task(c, outcome == "cancelled")) == result
+        assert rec.calls == [(("k", 1.0), {"tags": None})] and fake.reads == 2
+
     def test_generator_is_timed_at_creation_only(self, clock, rec):
         fake = clock(0.0, 1.0)
 
@@ -148,34 +181,33 @@ class TestGeneratorsAndCoroutines:
             yield 1
             yield 2
 
+        async def agen():
+            yield 1
+
         wrapped = vstat.timing(rec, "k")(gen)
         it = wrapped()
         assert inspect.isgenerator(it) and fake.reads == 2
         assert list(it) == [1, 2] and fake.reads == 2
         assert rec.calls == [(("k", 1.0), {"tags": None})]
         assert not inspect.isgeneratorfunction(wrapped)
+        assert not inspect.iscoroutinefunction(vstat.timing(rec, "k")(agen))  # timed at the call too
 
-    def test_coroutine_is_timed_at_creation_only(self, clock, rec):
-        fake = clock(0.0, 1.0)
 
-        async def coro():
-            return 5
+def sync_target(a: int, b: "str" = "x") -> float:
+    """Target doc."""
 
-        wrapped = vstat.timing(rec, "k")(coro)
-        c = wrapped()
-        assert inspect.iscoroutine(c) and fake.reads == 2
-        assert asyncio.run(c) == 5 and fake.reads == 2
-        assert len(rec.calls) == 1
-        assert not inspect.iscoroutinefunction(wrapped)
+
+async def async_target(a: int, b: "str" = "x") -> float:
+    """Target doc."""
 
 
 class TestShape:
-    def test_wrapper_takes_over_the_function_identity(self, rec):
-        def target(a: int, b: "str" = "x") -> float:
-            """Target doc."""
-
+    @pytest.mark.parametrize("target", [sync_target, async_target])
+    def test_wrapper_takes_over_the_function_identity(self, rec, target):
         target.extra = "kept"
         wrapped = vstat.timing(rec, "k")(target)
+        assert inspect.iscoroutinefunction(wrapped) is inspect.iscoroutinefunction(target)
+        assert inspect.signature(wrapped) == inspect.signature(target)
         # from 3.14 on functools.wraps copies __annotate__, from which __annotations__ then come
         lazy = ("__annotate__",) if hasattr(target, "__annotate__") else ()
         for attr in ("__name__", "__qualname__", "__doc__", "__module__", "__annotations__") + lazy:
@@ -200,7 +232,9 @@ class TestShape:
         assert deco.__annotations__ == {"func": "Any", "return": "Any"}
         assert deco is not vstat.timing(rec, "k")
 
-    def test_wraps_global_is_looked_up_when_decorating(self, monkeypatch, rec):
+    @pytest.mark.parametrize("target, result", [(lambda: 4, 4), (returns_five, 5)],
+                             ids=["function", "coroutine function"])
+    def test_wraps_global_is_looked_up_when_decorating(self, monkeypatch, rec, target, result):
         seen = []
 
         def fake_wraps(func):
@@ -208,10 +242,12 @@ class TestShape:
             return lambda wrapper: ("marked", wrapper)
 
         monkeypatch.setattr(vstat, "wraps", fake_wraps)
-        target = lambda: 4  # noqa: E731
         tag, raw = vstat.timing(rec, "k")(target)
         assert seen == [target] and tag == "marked"
-        assert raw.__name__ == "wrapped_function" and raw() == 4
+        assert raw.__name__ == "wrapped_function" and raw.__doc__ is None and raw.__module__ == "vantor.common.stat"
+        assert raw.__qualname__ == "timing.<locals>.timing_decorator.<locals>.wrapped_function"
+        assert get_annotations(raw) == {"args": "Any", "kwargs": "Any", "return": "Any"}
+        assert (asyncio.run(raw()) if inspect.iscoroutinefunction(raw) else raw()) == result
 
     def test_decorated_methods_bind_their_instance(self, clock, rec):
         clock(0.0, 1.0)

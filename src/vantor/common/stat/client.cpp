@@ -2,6 +2,8 @@
 // abstract interface's methods, which convert their arguments and then raise NotImplementedError.
 #include "client.hpp"
 
+#include <algorithm>
+
 namespace vantor::stat {
 
 namespace {
@@ -58,11 +60,24 @@ void resolve_and_open(State* st, PyObject* self, PyObject* host, PyObject* port,
     require(PyObject_SetAttr(self, st->str__maxudpsize, maxudpsize));
 }
 
+// A port outside 1..65535 gives a client whose every metric fails in the caller (0, 65536) or goes
+// to a port the caller never named (the value modulo 65536): refused before anything is done.
+void check_port(PyObject* port) {
+    int overflow = 0;
+    const long value = PyLong_AsLongAndOverflow(port, &overflow);  // an exact int: runs no code
+    if (value == -1 && !overflow && PyErr_Occurred()) throw_error();
+    if (overflow != 0 || value < 1 || value > 65535) {
+        PyErr_Format(PyExc_ValueError, "port must be in 1..65535, got %S", port);
+        throw_error();
+    }
+}
+
 PyObject* init_body(FunctionObject* f, BoundArgs& a) {
     State* st = state_of(f);
     PyObject* self = a[0];
     PyObject* host = a[1];
     PyObject* port = a[2];
+    check_port(port);
     Ref fam = socket_attr(st, a[5] == Py_True ? st->str_AF_INET6 : st->str_AF_INET);
     require(PyObject_SetAttr(self, st->str_statd_available, Py_True));
     try {
@@ -87,29 +102,29 @@ constexpr Signature gauge_sig{"_gauge", gauge_params, "None"};
 
 VANTOR_HOT void gauge_impl(State* st, PyObject* self, PyObject* stat, PyObject* value, bool delta, PyObject* tags,
                 View* view = nullptr) {
+    // A daemon reads a leading sign on a gauge as a change, so a negative absolute value goes
+    // after a reset to 0: "0|g\n-5|g", two value texts that the send path writes as two lines of
+    // one datagram. In two datagrams another sender's pair could come between them.
+    static constexpr char reset[] = "0|g\n";
+    constexpr Py_ssize_t reset_length = sizeof(reset) - 1;
     ValueText text;
-    char chars[48];
-    Py_ssize_t n = format_small_int(value, chars + 1);
-    bool negative;
+    char digits[24];
+    Py_ssize_t n = format_small_int(value, digits);
     if (n >= 0) {
-        negative = chars[1] == '-';
-        const bool plus = delta && !negative;
-        char* start = plus ? chars : chars + 1;
-        chars[0] = '+';
-        std::memcpy(chars + 1 + n, "|g", 2);
-        text.set_ascii(start, n + 2 + (plus ? 1 : 0));
+        const bool negative = digits[0] == '-';
+        char chars[48];
+        char* p = chars;
+        if (!delta && negative) p = std::copy_n(reset, reset_length, p);
+        if (delta && !negative) *p++ = '+';
+        p = std::copy_n(digits, n, p);
+        p = std::copy_n("|g", 2, p);
+        text.set_ascii(chars, p - chars);
     } else {
         Ref format = Ref::steal(PyUnicode_FromString("d"));
-        Ref digits = Ref::steal(PyObject_Format(value, format.get()));
-        negative = PyUnicode_READ_CHAR(digits.get(), 0) == '-';
-        text.set_str(Ref::steal(PyUnicode_FromFormat("%s%U|g", delta && !negative ? "+" : "", digits.get())));
-    }
-    // A daemon reads a leading sign on a gauge as a change: setting a negative value takes a
-    // reset to 0 first, or "-5|g" would lower the gauge by 5 instead of setting it to -5.
-    if (!delta && negative) {
-        ValueText zero(st->zero_gauge_text);
-        call_send_stat(st, self, stat, zero, tags, view);
-        if (view) view->ran_code();  // the first line ran code: the view is checked again
+        Ref number = Ref::steal(PyObject_Format(value, format.get()));
+        const bool negative = PyUnicode_READ_CHAR(number.get(), 0) == '-';
+        const char* sign = delta ? (negative ? "" : "+") : (negative ? reset : "");
+        text.set_str(Ref::steal(PyUnicode_FromFormat("%s%U|g", sign, number.get())));
     }
     call_send_stat(st, self, stat, text, tags, view);
 }

@@ -9,7 +9,8 @@
 namespace vantor::stat {
 
 // The value-and-type text of one metric ("+5|g", "0.250000|h"), kept as ASCII characters until
-// some step needs it as a str.
+// some step needs it as a str. It may hold several value texts joined by "\n" ("0|g\n-5|g"):
+// the send path writes one line of the metric for each.
 class ValueText {
 public:
     explicit ValueText(PyObject* text) : text_(Ref::new_ref(text)) {}  // any object from a caller
@@ -20,6 +21,10 @@ public:
     PyObject* as_object();                  // borrowed; made on first use
     void append_to(LineBuilder& line);      // requires a str (checked by the caller)
     bool is_exact_str() const { return !text_ || PyUnicode_CheckExact(text_.get()); }
+    // The text's characters while it is ASCII (set_ascii, or a compact ASCII str), else nullptr.
+    const char* ascii(Py_ssize_t& length) const;
+    // Whether it holds several value texts; requires a str.
+    bool several();
 
 private:
     char chars_[340];
@@ -37,6 +42,9 @@ void call_send_stat(State* st, PyObject* self, PyObject* stat, ValueText& value,
 void call_timing(State* st, PyObject* self, PyObject* key, PyObject* delta, PyObject* tags);
 // The same with the seconds as a double (a float is made only for an ordinary call).
 void call_timing_seconds(State* st, PyObject* self, PyObject* key, double seconds, PyObject* tags);
+
+// Compiles the wrapper of coroutine functions and makes its clock and report, into `st`.
+void init_coroutine_wrapper(State* st, const FunctionFactory& factory);
 
 // Function definitions, in the order the class bodies list them.
 extern const FunctionDef abstract_inc_def, abstract_timing_def, abstract_set_def;

@@ -53,6 +53,14 @@ public:
     void copy_ascii_tail(Py_ssize_t start, char* out) const {
         std::memcpy(out, data_ + start, static_cast<std::size_t>(length_ - start));
     }
+    // Whether the whole line is still in the ASCII buffer (no str piece added).
+    bool is_ascii() const { return !pieces_; }
+    // Appends again the first `length` characters of the ASCII buffer; requires is_ascii().
+    void append_own_start(Py_ssize_t length) {
+        if (length_ + length + kSlack > capacity_) grow(length + kSlack);
+        std::memcpy(data_ + length_, data_, static_cast<std::size_t>(length));
+        length_ += length;
+    }
 
     bool contains_line_feed() const;
     // The line as a str.

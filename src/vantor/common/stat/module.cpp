@@ -13,7 +13,8 @@ namespace {
     X(str_items) X(str_statd_available) X(str__addr) X(str__sock) X(str__prefix) X(str__maxudpsize)    \
     X(str_timing) X(str__gauge) X(str__send_stat) X(str__prepare) X(str__build_tag) X(str__after)      \
     X(str__send) X(str_warning_format) X(str_key) X(str_count) X(str_value) X(str_delta) X(str_tags)      \
-    X(standard_clock) X(kw_tags) X(kw_delta_tags) X(zero_gauge_text)
+    X(standard_clock) X(kw_tags) X(kw_delta_tags)  \
+    X(coroutine_decorator) X(coroutine_clock) X(coroutine_report)
 
 State* get_state(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
 
@@ -81,7 +82,6 @@ void init_names(State* st) {
     st->str_tags = intern("tags");
     st->kw_tags = keyword_names({"tags"});
     st->kw_delta_tags = keyword_names({"delta", "tags"});
-    st->zero_gauge_text = require(PyUnicode_FromString("0|g"));
 }
 
 // `name[args]` for the typing aliases, with the subscripted object taken from the namespace.
@@ -186,6 +186,7 @@ void exec_body(PyObject* module) {
         bind_global(globals, "StatClient", cls.get());
     }
     bind_global(globals, "timing", make_function(factory, timing_decorator_factory_def, none_default.get()).get());
+    init_coroutine_wrapper(st, factory);
 }
 
 int stat_exec(PyObject* module) {

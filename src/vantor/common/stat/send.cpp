@@ -20,6 +20,22 @@ VANTOR_HOT void ValueText::append_to(LineBuilder& line) {
     line.append_ascii(chars_, length_);
 }
 
+VANTOR_HOT const char* ValueText::ascii(Py_ssize_t& length) const {
+    if (!text_) {
+        length = length_;
+        return chars_;
+    }
+    if (!PyUnicode_IS_COMPACT_ASCII(text_.get())) return nullptr;
+    length = PyUnicode_GET_LENGTH(text_.get());
+    return ascii_chars(text_.get());
+}
+
+bool ValueText::several() {
+    Py_ssize_t length;
+    if (const char* chars = ascii(length)) return std::memchr(chars, '\n', static_cast<std::size_t>(length)) != nullptr;
+    return PyUnicode_FindChar(text_.get(), '\n', 0, PyUnicode_GET_LENGTH(text_.get()), 1) >= 0;
+}
+
 namespace {
 
 constexpr Param send_stat_params[] = {{"self"}, {"stat", "str"}, {"value", "str"}, {"tags", "Tags"}};
@@ -158,9 +174,9 @@ VANTOR_HOT bool append_tags(State* st, PyObject* self, LineBuilder& line, PyObje
     return false;
 }
 
-// The line of _prepare. `view` is self's, or an empty one (every lookup is then made).
-VANTOR_HOT void prepare_into(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags, LineBuilder& line,
-                  View& view) {
+// What every line of one metric begins with: the prefix and its dot, the name, the tags and the
+// colon. `view` is self's, or an empty one (every lookup is then made).
+VANTOR_HOT void prepare_head(State* st, PyObject* self, PyObject* stat, PyObject* tags, LineBuilder& line, View& view) {
     Ref prefix = view.read(self, &ClientView::prefix, st->str__prefix);
     // A str's truth test runs no Python code; any other object's may.
     if (!PyUnicode_CheckExact(prefix.get())) view.ran_code();
@@ -182,6 +198,12 @@ VANTOR_HOT void prepare_into(State* st, PyObject* self, PyObject* stat, ValueTex
         view.ran_code();
     }
     line.append_char(':');
+}
+
+// The line of _prepare: the value text as it is.
+void prepare_into(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags, LineBuilder& line,
+                  View& view) {
+    prepare_head(st, self, stat, tags, line, view);
     value.append_to(line);
 }
 
@@ -189,6 +211,82 @@ VANTOR_HOT void prepare_into(State* st, PyObject* self, PyObject* stat, ValueTex
     PyErr_Format(PyExc_ValueError,
                  "metric line contains a line feed, which would split it into several metrics: %R", line);
     throw_error();
+}
+
+// A line feed that the caller's text (prefix, name, tag names and values) put into a line would
+// let that text inject metric lines of its own into the datagram: refused, and nothing is sent.
+void refuse_line_feed(LineBuilder& line) {
+    if (line.contains_line_feed()) raise_line_feed(line.to_str().get());
+}
+
+// The lines of one metric as our own _prepare makes them for the send path: one line per value
+// text, joined by "\n", with the head rendered once (its tags cannot differ from line to line).
+VANTOR_HOT void metric_lines_into(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags,
+                                  LineBuilder& line, View& view) {
+    prepare_head(st, self, stat, tags, line, view);
+    Py_ssize_t length;
+    const char* text = value.ascii(length);
+    const char* feed = text ? static_cast<const char*>(std::memchr(text, '\n', static_cast<std::size_t>(length))) : nullptr;
+    if (text ? feed == nullptr : !value.several()) {  // one line: the common case
+        value.append_to(line);
+        // A line outside ASCII is kept as str pieces, and an allocation may run the collector's
+        // finalizers: the view is checked again before it is used.
+        if (!line.is_ascii()) view.ran_code();
+        return refuse_line_feed(line);
+    }
+    if (text && line.is_ascii()) {
+        // Each further line copies the head from the start of the buffer.
+        const Py_ssize_t head = line.ascii_length();
+        const char* end = text + length;
+        line.append_ascii(text, feed - text);
+        refuse_line_feed(line);
+        while (feed != nullptr) {
+            text = feed + 1;
+            feed = static_cast<const char*>(std::memchr(text, '\n', static_cast<std::size_t>(end - text)));
+            line.append_char('\n');
+            line.append_own_start(head);
+            line.append_ascii(text, (feed ? feed : end) - text);
+        }
+        return;
+    }
+    // A head or value text outside ASCII: the pieces as str, the view checked again as above.
+    view.ran_code();
+    Ref head = line.to_str();
+    Ref newline = Ref::steal(PyUnicode_FromOrdinal('\n'));
+    Ref texts = Ref::steal(PyUnicode_Split(value.as_object(), newline.get(), -1));
+    const Py_ssize_t n = PyList_GET_SIZE(texts.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (i > 0) {
+            line.append_char('\n');
+            line.append_str(head.get());
+        }
+        line.append_str(PyList_GET_ITEM(texts.get(), i));
+        if (i == 0) refuse_line_feed(line);
+    }
+}
+
+// The lines of one metric through a subclass's _prepare: one call per value text. Each line is
+// checked for line feeds as it comes; several are joined by "\n", leaving out an empty str (a
+// _prepare that returns "" drops the metric, as _after drops an empty line).
+Ref lines_through_prepare(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags) {
+    auto prepare = [&](PyObject* text) {
+        PyObject* args[] = {self, stat, text, tags};
+        Ref line = call_method(st->str__prepare, args, 3, st->kw_tags);
+        if (PyUnicode_Check(line.get()) &&
+            PyUnicode_FindChar(line.get(), '\n', 0, PyUnicode_GET_LENGTH(line.get()), 1) >= 0)
+            raise_line_feed(line.get());
+        return line;
+    };
+    if (!value.is_exact_str() || !value.several()) return prepare(value.as_object());
+    Ref newline = Ref::steal(PyUnicode_FromOrdinal('\n'));
+    Ref texts = Ref::steal(PyUnicode_Split(value.as_object(), newline.get(), -1));
+    Ref lines = Ref::steal(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(texts.get()); ++i) {
+        Ref line = prepare(PyList_GET_ITEM(texts.get(), i));
+        if (!PyUnicode_Check(line.get()) || PyUnicode_GET_LENGTH(line.get()) != 0)
+            require(PyList_Append(lines.get(), line.get()));
+    }
+    return Ref::steal(PyUnicode_Join(newline.get(), lines.get()));
 }
 
 void send_impl(State* st, PyObject* self, PyObject* data) {
@@ -221,23 +319,22 @@ void call_after(State* st, PyObject* self, PyObject* line) {
     call_method(st->str__after, args, 2);
 }
 
-Ref call_prepare(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags) {
+// The data of one metric for _after: its lines, through _prepare when a subclass replaced it.
+Ref prepared_lines(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags) {
     if (resolves_to(self, st->str__prepare, st->fn_prepare) && value.is_exact_str()) {
         LineBuilder line;
         View none;
-        prepare_into(st, self, stat, value, tags, line, none);
+        metric_lines_into(st, self, stat, value, tags, line, none);
         return line.to_str();
     }
-    PyObject* args[] = {self, stat, value.as_object(), tags};
-    return call_method(st->str__prepare, args, 3, st->kw_tags);
+    return lines_through_prepare(st, self, stat, value, tags);
 }
 
 // The common case, no step overridden: the line's ASCII bytes go straight to sendto. The order
 // of attribute reads and the errors are those of the step-by-step path.
 VANTOR_HOT void send_direct(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags, View& view) {
     LineBuilder line;
-    prepare_into(st, self, stat, value, tags, line, view);
-    if (line.contains_line_feed()) raise_line_feed(line.to_str().get());
+    metric_lines_into(st, self, stat, value, tags, line, view);
     if (!view.usable(self)) {
         // Building the line ran code that changed the client: take the ordinary steps from here.
         Ref text = line.to_str();
@@ -261,11 +358,8 @@ VANTOR_HOT void send_stat_impl(State* st, PyObject* self, PyObject* stat, ValueT
     if (value.is_exact_str() && view.usable(self) && view.line_steps_ours())
         return send_direct(st, self, stat, value, tags, view);
 
-    Ref line = call_prepare(st, self, stat, value, tags);
-    // A line feed would let one metric's text inject further metric lines into the datagram.
-    if (PyUnicode_Check(line.get()) && PyUnicode_FindChar(line.get(), '\n', 0, PyUnicode_GET_LENGTH(line.get()), 1) >= 0)
-        raise_line_feed(line.get());
-    call_after(st, self, line.get());
+    Ref data = prepared_lines(st, self, stat, value, tags);
+    call_after(st, self, data.get());
 }
 
 PyObject* send_stat_body(FunctionObject* f, BoundArgs& a) {

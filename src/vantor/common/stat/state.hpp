@@ -75,7 +75,6 @@ struct State {
     // Keyword-name tuples of the calls made through `self`.
     PyObject* kw_tags;         // ("tags",)
     PyObject* kw_delta_tags;   // ("delta", "tags")
-    PyObject* zero_gauge_text; // "0|g", sent ahead of a negative absolute gauge
 
     // Recently used clients' views (view.hpp); owned, freed with the module.
     static constexpr std::size_t view_slots = 16;
@@ -93,6 +92,12 @@ struct State {
         PyObject* clock;
     } clock;
     PyObject* standard_clock;  // the time module's own time.time, which is read in place
+
+    // The wrapper of coroutine functions (decorator.cpp): the Python function that makes one, and
+    // the clock and report it calls.
+    PyObject* coroutine_decorator;
+    PyObject* coroutine_clock;
+    PyObject* coroutine_report;
 };
 
 inline State* state_of(FunctionObject* f) noexcept { return static_cast<State*>(f->state); }
