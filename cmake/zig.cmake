@@ -14,9 +14,17 @@ if(IS_DIRECTORY /usr/include/x86_64-linux-gnu)
   set(_vantor_multiarch ${CMAKE_BINARY_DIR}/zig-multiarch)
   file(MAKE_DIRECTORY ${_vantor_multiarch})
   file(CREATE_LINK /usr/include/x86_64-linux-gnu ${_vantor_multiarch}/x86_64-linux-gnu SYMBOLIC)
-  set(CMAKE_C_FLAGS_INIT "-idirafter ${_vantor_multiarch}")
-  set(CMAKE_CXX_FLAGS_INIT "-idirafter ${_vantor_multiarch}")
+  set(_vantor_flags "-idirafter ${_vantor_multiarch}")
 endif()
+
+# The optimisation of the g++ build: zig hands clang -O2 for any higher -O and keeps the frame
+# pointer in every function, which made the send path about 8 % slower than g++'s -O3; clang's
+# own -O3, without frame pointers (unwinding reads .eh_frame), measures as fast as g++.
+string(APPEND _vantor_flags " -fomit-frame-pointer")
+set(CMAKE_C_FLAGS_INIT "${_vantor_flags}")
+set(CMAKE_CXX_FLAGS_INIT "${_vantor_flags}")
+set(CMAKE_C_FLAGS_RELEASE_INIT "-O3 -DNDEBUG -Xclang -O3")
+set(CMAKE_CXX_FLAGS_RELEASE_INIT "-O3 -DNDEBUG -Xclang -O3")
 
 # The unwinder stays the system's libgcc_s (which manylinux allows), not the copy of LLVM's
 # libunwind that zig would link in: at exit, 3.10 to 3.13 end a thread that waits for the GIL
