@@ -12,6 +12,8 @@
 
 #include "internals.hpp"
 
+#include <version>
+
 
 namespace vantor::support {
 
@@ -31,10 +33,22 @@ inline bool interpreter_usable() noexcept {
 #endif
 }
 
+#if defined(_LIBCPP_VERSION) && PY_VERSION_HEX < 0x030E0000
+// libc++abi (the wheels' runtime) rethrows a foreign exception by raising it afresh, which
+// ends a forced unwind in std::terminate. There the thread is ended once more instead, from
+// inside the handler, after the caught exception is dropped from the caught stack, whose head
+// the C++ ABI places first in __cxa_eh_globals (__cxa_end_catch then has nothing to free).
+[[noreturn]] void end_thread_again();
+#endif
+
 // First thing in a catch-all: a forced unwind that ends the thread goes on. It is told apart by
 // the thread, not by catching abi::__forced_unwind, which binds a reference to no object.
 inline void pass_thread_exit() {
+#if defined(_LIBCPP_VERSION) && PY_VERSION_HEX < 0x030E0000
+    if (!interpreter_usable()) end_thread_again();
+#else
     if (!interpreter_usable()) throw;
+#endif
 }
 
 }  // namespace vantor::support
