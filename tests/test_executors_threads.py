@@ -306,3 +306,45 @@ def test_shutdown_arriving_during_a_start(make, pools):
     bounded(ex.shutdown)
     assert ex.live == 0
     assert ex.taken() + list(ex._queue.queue) == [task("a")]
+
+
+def test_a_late_loop_of_an_earlier_start_takes_no_place(make, monkeypatch):
+    # the first start is stopped as it ends, its loop still waiting in its pool; a restart comes;
+    # then that late loop begins: it ends at once, so a shutdown waiting for the first start's
+    # loops returns, and the restart's own loop takes the tasks
+    gates = [threading.Event(), threading.Event()]
+    began = threading.Event()
+
+    class Held(concurrent.futures.ThreadPoolExecutor):
+        def submit(self, fn, *args, **kwargs):
+            gate = gates[len(made)]
+            made.append(self)
+
+            def held():
+                gate.wait(LIMIT)
+                began.set()
+                return fn(*args, **kwargs)
+            future = super().submit(held)
+            if len(made) == 1:  # a shutdown during the first start: recorded, carried out as it ends
+                stopper = threading.Thread(target=ex.shutdown)
+                stopper.start()
+                stopper.join(LIMIT)
+            return future
+
+    made = []
+    monkeypatch.setattr(vex, "ThreadPoolExecutor", Held)
+    ex = make(Live, num_threads=1)
+    ex.add_task(1)
+    assert ex._is_running is False
+    waiter = threading.Thread(target=ex.shutdown)  # waits for the first start's loop
+    waiter.start()
+    ex.add_task(2)  # the restart
+    gates[0].set()  # the first start's loop begins, late
+    assert began.wait(LIMIT)
+    waiter.join(LIMIT)
+    assert not waiter.is_alive(), "the shutdown waited for a loop that runs as the restart's"
+    gates[1].set()
+    bounded(ex.wait_until_empty)
+    bounded(ex.shutdown)
+    assert ex.live == 0 and ex.taken() == [task(1), task(2)]
+

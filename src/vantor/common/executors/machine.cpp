@@ -117,10 +117,10 @@ std::uint64_t add_loop(Record& r, std::uint64_t generation, const ThreadId& thre
 
 }  // namespace
 
-bool loop_begins(Record& r, const ThreadId& thread, std::uint64_t& generation, std::uint64_t& id) {
+bool loop_begins(Record& r, const ThreadId& thread, bool earlier, std::uint64_t& generation, std::uint64_t& id) {
     if (r.pending > 0) {
         --r.pending;
-        if (r.slots == 0 || !live_phase(r.phase)) return false;
+        if (earlier || r.slots == 0 || !live_phase(r.phase)) return false;
         --r.slots;
         generation = r.generation;
     } else {
@@ -212,6 +212,10 @@ std::vector<Ref> pools_up_to(const Record& r, std::uint64_t upto) {
     for (const Generation& g : r.generations)
         if (g.number <= upto && g.unfinished > 0 && g.pool) pools.push_back(g.pool.copy());
     return pools;
+}
+
+std::vector<Ref> earlier_pools(const Record& r) {
+    return r.generation > 0 ? pools_up_to(r, r.generation - 1) : std::vector<Ref>{};
 }
 
 bool can_drain(const Record& r) {

@@ -137,7 +137,9 @@ void end_stop(Record& r);
 
 // A loop begins inside _batch on thread `thread`: its generation (0 for a direct call), or false
 // when it is a loop of a start that was stopped or replaced, which ends at once (nothing recorded).
-bool loop_begins(Record& r, const ThreadId& thread, std::uint64_t& generation, std::uint64_t& id);
+// `earlier` says that its thread is one of an earlier start's pool (earlier_pools): a loop submitted
+// by that start that begins only now, which must not take a place of the current one.
+bool loop_begins(Record& r, const ThreadId& thread, bool earlier, std::uint64_t& generation, std::uint64_t& id);
 // The exit's last pass, on the exiting thread, counts as a loop (a direct one) while it runs.
 std::uint64_t exit_pass_begins(Record& r, const ThreadId& thread);
 void loop_thread_named(Record& r, std::uint64_t id, unsigned long long ident);
@@ -167,6 +169,9 @@ bool is_starting_on(const Record& r, const ThreadId& me);
 bool loops_up_to(const Record& r, std::uint64_t upto);
 // The pools of the starts up to `upto` whose futures are not all done (new references).
 std::vector<Ref> pools_up_to(const Record& r, std::uint64_t upto);
+// The same for the starts before the current one: where a loop that begins now and runs on one of
+// their threads comes from (empty as a rule, so that a loop's begin asks nothing).
+std::vector<Ref> earlier_pools(const Record& r);
 // Whether anything of the executor can still take queued tasks.
 bool can_drain(const Record& r);
 

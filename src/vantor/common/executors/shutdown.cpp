@@ -118,8 +118,9 @@ bool same_thread(const ThreadId& me, PyObject* ident) {
     return me.has_ident ? value == me.ident : value == me.native;
 }
 
-// Whether this thread is one of `pool`'s threads: ThreadPoolExecutor's private set of its threads
-// (checked on 3.10 to 3.15), compared by ident. A pool without one is taken to have none here.
+}  // namespace
+
+// ThreadPoolExecutor._threads: private, checked on 3.10 to 3.15.
 bool on_thread_of_pool(State* st, PyObject* pool, const ThreadId& me) {
     Ref threads = Ref::steal_or_null(PyObject_GetAttr(pool, st->str__threads));
     if (!threads) {
@@ -134,8 +135,6 @@ bool on_thread_of_pool(State* st, PyObject* pool, const ThreadId& me) {
     }
     return false;
 }
-
-}  // namespace
 
 bool on_executor_thread(State* st, const Record& record, const ThreadId& me, PyObject* pool, std::uint64_t upto) {
     if (is_own_loop(record, me)) return true;

@@ -152,6 +152,9 @@ bool ident_value(PyObject* ident, unsigned long long& value);
 // not all ended (a pool thread outside its loop: before it began, after it ended, in a
 // finalizer). Waiting for those loops there would wait for this very thread. May run Python code.
 bool on_executor_thread(State* st, const Record& record, const ThreadId& me, PyObject* pool, std::uint64_t upto);
+// Whether this thread is one of `pool`'s threads: ThreadPoolExecutor's private set of its threads,
+// compared by ident; a pool without one is taken to have none here. May run Python code.
+bool on_thread_of_pool(State* st, PyObject* pool, const ThreadId& me);
 
 // ---- the steps that several operations share ---------------------------------------------------
 

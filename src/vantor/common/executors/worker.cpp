@@ -148,7 +148,16 @@ PyObject* batch_body(FunctionObject* f, BoundArgs& a) {
     Record& record = st->registry->of(self);
     const std::uint64_t epoch = st->fork_epoch;
     std::uint64_t generation = 0, id = 0;
-    if (!loop_begins(record, native_thread(), generation, id)) Py_RETURN_NONE;
+    // A submitted loop that begins while an earlier start's loops are still in flight may be one of
+    // them, late, on that start's pool: asked only then (a pool's thread stays its pool's).
+    bool earlier = false;
+    if (record.pending > 0) {
+        std::vector<Ref> pools = earlier_pools(record);
+        const ThreadId me = pools.empty() ? ThreadId{} : this_thread(st);
+        for (const Ref& pool : pools)
+            if (on_thread_of_pool(st, pool.get(), me)) earlier = true;
+    }
+    if (!loop_begins(record, native_thread(), earlier, generation, id)) Py_RETURN_NONE;
     try {
         while (true) {
             const bool running = attr_truthy(self, st->str__is_running);
