@@ -8,6 +8,7 @@ reports)."""
 import contextlib
 import gc
 import inspect
+import itertools
 import signal
 import sys
 import threading
@@ -319,9 +320,12 @@ class Tracked(Collector):
         super().__init__(*args, **kwargs)
         self.inside, self.most_inside = 0, 0
         self.hook_tasks = []
+        self.labels = itertools.count()
 
     def add_from_hook(self):
-        task = vex.Task(("from a hook", len(self.hook_tasks)), {})
+        # the label from one C call: handlers nest, and one that ran between a len() and the
+        # append below would give two tasks the same label
+        task = vex.Task(("from a hook", next(self.labels)), {})
         self.hook_tasks.append(task)
         self.add_task(*task.args)
 
