@@ -87,6 +87,7 @@ void exec_body(PyObject* module) {
     // (a queue freed and another made at its address included); added now, so that no Python code
     // runs at the first recognition.
     watch_init();
+    watch_interpreter_exit();
     watch_register(&st->recognized.queue.watch());
     watch_register(&st->recognized.not_empty.watch());
     watch_register(&st->recognized.not_full.watch());

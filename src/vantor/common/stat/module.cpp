@@ -101,6 +101,7 @@ void exec_body(PyObject* module) {
     st->globals = Py_NewRef(globals);
     st->views = new ClientView[State::view_slots];
     watch_init();
+    watch_interpreter_exit();
     register_views(st);
     watch_register(&st->rendered_tags.basis.watch());
     watch_register(&st->clock.globals.watch());

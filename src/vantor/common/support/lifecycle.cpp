@@ -1,4 +1,4 @@
-// The thread question of lifecycle.hpp, and threading's exit hook.
+// The thread question of lifecycle.hpp, its hint, and threading's exit hook.
 #include "lifecycle.hpp"
 
 #include "internals.hpp"
@@ -12,6 +12,33 @@ extern "C" void* __cxa_get_globals();
 namespace vantor::support {
 
 bool this_thread_holds_interpreter() noexcept { return internals::this_thread_holds_gil(); }
+
+#if PY_VERSION_HEX < 0x030E0000
+std::atomic<bool> exit_may_have_begun{false};
+
+namespace {
+
+PyObject* note_exit_begun(PyObject*, PyObject*) {
+    exit_may_have_begun.store(true, std::memory_order_relaxed);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef note_exit_begun_def = {"_vantor_exit_begun", note_exit_begun, METH_NOARGS, nullptr};
+
+}  // namespace
+
+void watch_interpreter_exit() {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        exit_may_have_begun.store(true, std::memory_order_relaxed);
+        return;
+    }
+    Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
+    Ref callback = Ref::steal(PyCFunction_New(&note_exit_begun_def, nullptr));
+    Ref ignored = Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", callback.get()));
+}
+#else
+void watch_interpreter_exit() {}
+#endif
 
 #if defined(_LIBCPP_VERSION) && PY_VERSION_HEX < 0x030E0000
 void end_thread_again() {

@@ -12,13 +12,27 @@
 
 #include "internals.hpp"
 
+#include <atomic>
 #include <version>
-
 
 namespace vantor::support {
 
 // Whether this thread holds the GIL (internals.hpp; a few loads, asked only once exit began).
 bool this_thread_holds_interpreter() noexcept;
+
+#if PY_VERSION_HEX < 0x030E0000
+// Whether the runtime's question below must be asked at all: false until an interpreter that
+// loaded a module of ours runs its atexit callbacks (the runtime finalizes only after the main
+// interpreter's have run), or until one of ours is loaded in a subinterpreter (whose threads the
+// runtime may end without its atexit callbacks having run). It is a hint, never a decision: once
+// it is set, every release asks the runtime. Asking every time costs a call into the interpreter
+// per release, a tenth of a metric's time; what the hint stands for, the runtime's finalization,
+// belongs to the whole process, so the hint does too. Set once, never cleared.
+extern std::atomic<bool> exit_may_have_begun;
+#endif
+
+// Arranges for exit_may_have_begun to be set in time; called by each module's exec.
+void watch_interpreter_exit();
 
 // False only on a thread that the interpreter is ending (or that otherwise runs without the GIL
 // once the runtime is finalizing): objects are then left alone, leaked rather than touched. The
@@ -29,7 +43,8 @@ inline bool interpreter_usable() noexcept {
 #if PY_VERSION_HEX >= 0x030E0000
     return true;
 #else
-    return __builtin_expect(!internals::runtime_finalizing(), 1) || this_thread_holds_interpreter();
+    return __builtin_expect(!exit_may_have_begun.load(std::memory_order_relaxed), 1) ||
+           !internals::runtime_finalizing() || this_thread_holds_interpreter();
 #endif
 }
 
