@@ -337,7 +337,7 @@ class TestLineFeed:
                 seen.append(data)
 
         c = make_client(Spy)
-        for call in (lambda: c.set("a\nb", -4), lambda: c.timing("t", 1.0, {"x": "\n"})):
+        for call in (lambda: c.set("a\nb", -4), lambda: c.set("é\n", -4), lambda: c.timing("t", 1.0, {"x": "\n"})):
             with pytest.raises(ValueError):
                 call()
         assert seen == [] and receiver.drain() == []
@@ -492,7 +492,9 @@ class TestOverrides:
         c.inc("a")
         c.set("b", -2)
         c.timing("c", 1)
-        assert lines == [(("a:+1|g",), {}), (("b:0|g\nb:-2|g",), {}), (("c:1.000000|h",), {})]
+        c.set("é", -3, {"t": "ü"})
+        assert lines == [(("a:+1|g",), {}), (("b:0|g\nb:-2|g",), {}), (("c:1.000000|h",), {}),
+                         (("é,t=ü:0|g\né,t=ü:-3|g",), {})]
         assert receiver.drain() == []
 
     def test_send_with_super(self, make_client, receiver):

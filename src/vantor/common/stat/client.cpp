@@ -108,17 +108,18 @@ VANTOR_HOT void gauge_impl(State* st, PyObject* self, PyObject* stat, PyObject* 
     static constexpr char reset[] = "0|g\n";
     constexpr Py_ssize_t reset_length = sizeof(reset) - 1;
     ValueText text;
-    char digits[24];
+    // The digits go after room for the reset or a sign, which is then written in front of them.
+    constexpr Py_ssize_t room = reset_length + 1;
+    char chars[room + 24 + 2];
+    char* digits = chars + room;
     Py_ssize_t n = format_small_int(value, digits);
     if (n >= 0) {
         const bool negative = digits[0] == '-';
-        char chars[48];
-        char* p = chars;
-        if (!delta && negative) p = std::copy_n(reset, reset_length, p);
-        if (delta && !negative) *p++ = '+';
-        p = std::copy_n(digits, n, p);
-        p = std::copy_n("|g", 2, p);
-        text.set_ascii(chars, p - chars);
+        char* start = digits;
+        if (delta && !negative) *--start = '+';
+        if (!delta && negative) start = std::copy_n(reset, reset_length, digits - reset_length) - reset_length;
+        std::memcpy(digits + n, "|g", 2);
+        text.set_ascii(start, digits + n + 2 - start);
     } else {
         Ref format = Ref::steal(PyUnicode_FromString("d"));
         Ref number = Ref::steal(PyObject_Format(value, format.get()));

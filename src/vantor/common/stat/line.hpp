@@ -55,6 +55,13 @@ public:
     }
     // Whether the whole line is still in the ASCII buffer (no str piece added).
     bool is_ascii() const { return !pieces_; }
+    // Empties the line (dropping its str pieces runs no Python code).
+    void clear() {
+        length_ = 0;
+        pieces_ = Ref();
+    }
+    // Drops what follows the first `length` characters; requires is_ascii().
+    void truncate_ascii(Py_ssize_t length) { length_ = length; }
     // Appends again the first `length` characters of the ASCII buffer; requires is_ascii().
     void append_own_start(Py_ssize_t length) {
         if (length_ + length + kSlack > capacity_) grow(length + kSlack);

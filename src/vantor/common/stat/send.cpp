@@ -120,16 +120,11 @@ private:
 };
 
 // Renders the tags into the line; true when no Python code ran on the way.
-VANTOR_HOT bool append_tags(State* st, PyObject* self, LineBuilder& line, PyObject* tags, bool own_build_tag) {
+VANTOR_HOT bool render_tags(State* st, PyObject* self, LineBuilder& line, PyObject* tags, bool own_build_tag) {
     TagRenderer renderer(st, self, line, own_build_tag);
     if (PyDict_CheckExact(tags)) {
 #ifndef Py_GIL_DISABLED
-        // A tags dict used again unchanged (tags kept in a constant, say) is rendered once.
         RenderedTags& cache = st->rendered_tags;
-        if (own_build_tag && cache.length > 0 && cache.basis.holds(tags)) {
-            line.append_ascii(cache.text, cache.length);
-            return true;
-        }
         const Py_ssize_t start = line.ascii_length();
 #endif
         const Py_ssize_t size = PyDict_GET_SIZE(tags);
@@ -174,9 +169,22 @@ VANTOR_HOT bool append_tags(State* st, PyObject* self, LineBuilder& line, PyObje
     return false;
 }
 
+// The same, with a tags dict used again unchanged (tags kept in a constant, say) rendered once.
+[[gnu::always_inline]] inline bool append_tags(State* st, PyObject* self, LineBuilder& line, PyObject* tags,
+                                               bool own_build_tag) {
+#ifndef Py_GIL_DISABLED
+    const RenderedTags& cache = st->rendered_tags;
+    if (own_build_tag && cache.length > 0 && cache.basis.holds(tags)) {
+        line.append_ascii(cache.text, cache.length);
+        return true;
+    }
+#endif
+    return render_tags(st, self, line, tags, own_build_tag);
+}
+
 // What every line of one metric begins with: the prefix and its dot, the name, the tags and the
 // colon. `view` is self's, or an empty one (every lookup is then made).
-VANTOR_HOT void prepare_head(State* st, PyObject* self, PyObject* stat, PyObject* tags, LineBuilder& line, View& view) {
+[[gnu::always_inline]] inline void prepare_head(State* st, PyObject* self, PyObject* stat, PyObject* tags, LineBuilder& line, View& view) {
     Ref prefix = view.read(self, &ClientView::prefix, st->str__prefix);
     // A str's truth test runs no Python code; any other object's may.
     if (!PyUnicode_CheckExact(prefix.get())) view.ran_code();
@@ -224,20 +232,24 @@ void refuse_line_feed(LineBuilder& line) {
 VANTOR_HOT void metric_lines_into(State* st, PyObject* self, PyObject* stat, ValueText& value, PyObject* tags,
                                   LineBuilder& line, View& view) {
     prepare_head(st, self, stat, tags, line, view);
+    const bool head_ascii = line.is_ascii();
+    const Py_ssize_t head = line.ascii_length();
+    value.append_to(line);
+    // A line outside ASCII is kept as str pieces, and an allocation may run the collector's
+    // finalizers: the view is checked again before it is used.
+    if (!line.is_ascii()) view.ran_code();
+    // One line, the common case: one scan of it.
+    if (!line.contains_line_feed()) return;
+    // A line feed in the caller's text, or between value texts (which may come with one in the
+    // caller's text too: the first line tells).
+    if (!value.several()) return refuse_line_feed(line);
     Py_ssize_t length;
     const char* text = value.ascii(length);
-    const char* feed = text ? static_cast<const char*>(std::memchr(text, '\n', static_cast<std::size_t>(length))) : nullptr;
-    if (text ? feed == nullptr : !value.several()) {  // one line: the common case
-        value.append_to(line);
-        // A line outside ASCII is kept as str pieces, and an allocation may run the collector's
-        // finalizers: the view is checked again before it is used.
-        if (!line.is_ascii()) view.ran_code();
-        return refuse_line_feed(line);
-    }
-    if (text && line.is_ascii()) {
+    if (text && head_ascii && line.is_ascii()) {
         // Each further line copies the head from the start of the buffer.
-        const Py_ssize_t head = line.ascii_length();
+        line.truncate_ascii(head);
         const char* end = text + length;
+        const char* feed = static_cast<const char*>(std::memchr(text, '\n', static_cast<std::size_t>(length)));
         line.append_ascii(text, feed - text);
         refuse_line_feed(line);
         while (feed != nullptr) {
@@ -249,17 +261,18 @@ VANTOR_HOT void metric_lines_into(State* st, PyObject* self, PyObject* stat, Val
         }
         return;
     }
-    // A head or value text outside ASCII: the pieces as str, the view checked again as above.
+    // A head or value text outside ASCII: the pieces as str, the head cut from the whole line.
     view.ran_code();
-    Ref head = line.to_str();
+    Ref whole = line.to_str();
+    PyObject* values = value.as_object();
+    Ref head_text = Ref::steal(PyUnicode_Substring(whole.get(), 0, PyUnicode_GET_LENGTH(whole.get()) - PyUnicode_GET_LENGTH(values)));
     Ref newline = Ref::steal(PyUnicode_FromOrdinal('\n'));
-    Ref texts = Ref::steal(PyUnicode_Split(value.as_object(), newline.get(), -1));
+    Ref texts = Ref::steal(PyUnicode_Split(values, newline.get(), -1));
+    line.clear();
     const Py_ssize_t n = PyList_GET_SIZE(texts.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
-        if (i > 0) {
-            line.append_char('\n');
-            line.append_str(head.get());
-        }
+        if (i > 0) line.append_char('\n');
+        line.append_str(head_text.get());
         line.append_str(PyList_GET_ITEM(texts.get(), i));
         if (i == 0) refuse_line_feed(line);
     }
