@@ -247,8 +247,12 @@ VANTOR_HOT bool put_in_place(State* st, PyObject* queue, PyObject* item) {
     // A bounded queue may have to wait for room, which the ordinary call does; so does a queue
     // whose waiters in get() could not be woken without running code.
     if (maxsize == nullptr || !PyLong_CheckExact(maxsize) || is_positive_int(maxsize) || unfinished == nullptr ||
-        !PyLong_CheckExact(unfinished) || !not_shut_down(st, queue, p.dict, false) ||
-        !waiters_are_plain(st, p.not_empty_waiters)) {
+        !PyLong_CheckExact(unfinished) || !not_shut_down(st, queue, p.dict, false)) {
+        hold.release();
+        return false;
+    }
+    const bool waiting = require(PyObject_Length(p.not_empty_waiters)) > 0;
+    if (waiting && !waiters_are_plain(st, p.not_empty_waiters)) {
         hold.release();
         return false;
     }
@@ -258,7 +262,7 @@ VANTOR_HOT bool put_in_place(State* st, PyObject* queue, PyObject* item) {
     Ref counted = Ref::steal(PyNumber_Add(unfinished, one.get()));
     // A plain queue keeps the count in its dict, as `self.unfinished_tasks += 1` would.
     require(PyDict_SetItem(p.dict, st->str_unfinished_tasks, counted.get()));
-    wake_first_waiter(st, p.not_empty_waiters);
+    if (waiting) wake_first_waiter(st, p.not_empty_waiters);
     hold.release();
     return true;
 }

@@ -24,12 +24,13 @@ struct Watchers {
 
 // The running interpreter's Watchers, as the interpreter's dict holds them. A thread remembers the
 // last it found, with the interpreter's id: ids are never reused, so what it remembers of an
-// interpreter that ended never matches again.
+// interpreter that ended never matches again. The callbacks ask at every change of a watched dict
+// (every put into a plain queue): the memo is in the static TLS block, read without a call.
 struct Memo {
     std::int64_t interp = -1;
     Watchers* watchers = nullptr;
 };
-thread_local Memo memo;
+[[gnu::tls_model("initial-exec")]] thread_local Memo memo;
 
 int on_dict_event(PyDict_WatchEvent, PyObject* dict, PyObject* key, PyObject*);
 
