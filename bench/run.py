@@ -614,8 +614,7 @@ def case_interpreters(args, rows, samples):
             interp.exec(INTERPRETER_SETUP)
             interp.exec(f"work({rx.port}, 100)")  # warm-up
 
-        def timed(interps):
-            threads = [threading.Thread(target=i.exec, args=(f"work({rx.port}, {n})",)) for i in interps]
+        def run_threads(threads):
             start = perf_counter_ns()
             for t in threads:
                 t.start()
@@ -623,18 +622,15 @@ def case_interpreters(args, rows, samples):
                 t.join()
             return perf_counter_ns() - start
 
+        def timed(interps):
+            return run_threads([threading.Thread(target=i.exec, args=(f"work({rx.port}, {n})",)) for i in interps])
+
         def threads_here(count):
             # the same work on threads of this one interpreter, which share its GIL
             import vantor.common.stat as vstat  # noqa: F401 - as the interpreters import it
             namespace = {}
             exec(INTERPRETER_SETUP, namespace)
-            threads = [threading.Thread(target=namespace["work"], args=(rx.port, n)) for _ in range(count)]
-            start = perf_counter_ns()
-            for t in threads:
-                t.start()
-            for t in threads:
-                t.join()
-            return perf_counter_ns() - start
+            return run_threads([threading.Thread(target=namespace["work"], args=(rx.port, n)) for _ in range(count)])
 
         ratios, thread_ratios, one = [], [], []
         for _ in range(3 if args.quick else 7):

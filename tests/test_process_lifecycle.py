@@ -204,6 +204,8 @@ def test_interrupted_exit_does_not_crash(tmp_path):
     # Ctrl-C during the exit's last pass: the interpreter finalizes with the workers still in
     # our C++ code, and ends them there. Dying of SIGINT is how Python reports an interrupt.
     argv = write_script(tmp_path, """
+        import signal
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # a shell's background job ignores it
         e = Recorder(num_threads=4, batch_size=5, duration=0.001)
         e.slow = 0.001
         for i in range(20000):
