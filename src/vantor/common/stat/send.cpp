@@ -184,7 +184,8 @@ VANTOR_HOT bool render_tags(State* st, PyObject* self, LineBuilder& line, PyObje
 
 // What every line of one metric begins with: the prefix and its dot, the name, the tags and the
 // colon. `view` is self's, or an empty one (every lookup is then made).
-[[gnu::always_inline]] inline void prepare_head(State* st, PyObject* self, PyObject* stat, PyObject* tags, LineBuilder& line, View& view) {
+[[gnu::always_inline]] inline void prepare_head(State* st, PyObject* self, PyObject* stat, PyObject* tags,
+                                                LineBuilder& line, View& view) {
     Ref prefix = view.read(self, &ClientView::prefix, st->str__prefix);
     // A str's truth test runs no Python code; any other object's may.
     if (!PyUnicode_CheckExact(prefix.get())) view.ran_code();
@@ -265,7 +266,8 @@ VANTOR_HOT void metric_lines_into(State* st, PyObject* self, PyObject* stat, Val
     view.ran_code();
     Ref whole = line.to_str();
     PyObject* values = value.as_object();
-    Ref head_text = Ref::steal(PyUnicode_Substring(whole.get(), 0, PyUnicode_GET_LENGTH(whole.get()) - PyUnicode_GET_LENGTH(values)));
+    const Py_ssize_t head_length = PyUnicode_GET_LENGTH(whole.get()) - PyUnicode_GET_LENGTH(values);
+    Ref head_text = Ref::steal(PyUnicode_Substring(whole.get(), 0, head_length));
     Ref newline = Ref::steal(PyUnicode_FromOrdinal('\n'));
     Ref texts = Ref::steal(PyUnicode_Split(values, newline.get(), -1));
     line.clear();
