@@ -199,6 +199,8 @@ bool start_in_progress(const Record& r) { return r.phase == Phase::starting || r
 
 bool is_starting_on(const Record& r, const ThreadId& me) { return start_in_progress(r) && r.starter.same_as(me); }
 
+bool is_resetting(const Record& r) { return r.phase == Phase::resetting; }
+
 bool loops_up_to(const Record& r, std::uint64_t upto) {
     for (const Loop& loop : r.loops)
         if (loop.generation <= upto) return true;

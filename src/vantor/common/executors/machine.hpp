@@ -47,7 +47,9 @@
 //                     On a thread of the executor (inside run, or a pool thread outside its loop)
 //                     it stops the pool without waiting; during a start it only records the stop.
 //   wait_until_empty  the queue, then _num_running_threads. Raises RuntimeError on a loop's own
-//                     thread, on the thread of a start in progress, and when nothing can drain.
+//                     thread, on the thread of a start in progress, during a forked child's reset
+//                     (whose thread, the child's only one, is the one that makes the counts its
+//                     own), and when nothing can drain.
 //   a restarted loop  the loops of earlier starts, which run on other threads.
 //   the exit hook     every loop of every executor, on the pool threads.
 #pragma once
@@ -165,6 +167,8 @@ void fork_reset_ends(Record& r);
 bool is_own_loop(const Record& r, const ThreadId& me);
 bool start_in_progress(const Record& r);
 bool is_starting_on(const Record& r, const ThreadId& me);
+// The fork hook is making the executor's parts anew, in a child whose only thread runs it.
+bool is_resetting(const Record& r);
 // Loops or futures of the starts up to `upto` (direct calls included) that have not ended.
 bool loops_up_to(const Record& r, std::uint64_t upto);
 // The pools of the starts up to `upto` whose futures are not all done (new references).

@@ -35,6 +35,14 @@ PyObject* wait_body(FunctionObject* f, BoundArgs& a) {
                         "which take no task before the start returns");
         throw_error();
     }
+    // Until the reset ends, _num_running_threads is the parent's, which the reset (on this very
+    // thread, the child's only one) sets back.
+    if (is_resetting(record)) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "wait_until_empty() cannot wait on this thread now: it is resetting the executor in a "
+                        "forked child, whose counts are the parent's until the reset ends");
+        throw_error();
+    }
     // A start in progress on another thread is let finish first: this may be one of the threads
     // it makes (a finalizer on a new pool thread), which only then counts as one of the pool's.
     while (start_in_progress(record)) module_sleep(st, st->loop_poll);
