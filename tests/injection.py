@@ -78,6 +78,7 @@ class Injector:
         self.outcome = None  # what the action returned or raised
         self.waits = 0       # polls of an injected wait_until_empty
         self.hook = None     # hook(name), called first by every wrapped global, on every thread
+        self.on_loop_thread = False  # the counted thread is a worker loop's
 
     def counts_here(self):
         return (not self.busy and self.thread == _thread.get_ident()
@@ -87,9 +88,7 @@ class Injector:
         if not self.counts_here():
             return
         self.count += 1
-        if self.count == self.target and self.action != "shutdown" and inside_queue_code():
-            # the queue's Python code may hold its mutex here; an add_task or a wait, which take it,
-            # would wait for this very thread, in Python as in C (an application's queue class)
+        if self.count == self.target and self.waits_on_queue_mutex():
             self.outcome = "not injected: inside the queue's own code"
         elif self.count == self.target:
             self.busy = True
@@ -99,6 +98,14 @@ class Injector:
                 self.outcome = e
             finally:
                 self.busy = False
+
+    def waits_on_queue_mutex(self):
+        """The queue's Python code may hold its mutex here (an application's queue class): an
+        add_task or a wait, which take it, would wait for this very thread, in Python as in C; so
+        would a shutdown off the loops' threads, which waits for loops that wait for the mutex."""
+        if self.action != "shutdown":
+            return inside_queue_code()
+        return not self.on_loop_thread and queue_mutex_held()
 
     def tracer(self, frame, event, arg):
         if frame.f_code in SKIPPED or frame.f_code.co_filename == CASES:
@@ -122,6 +129,19 @@ def inside_queue_code():
     while frame is not None:
         if frame.f_code.co_filename.endswith(os.sep + "queue.py"):
             return True
+        frame = frame.f_back
+    return False
+
+
+def queue_mutex_held():
+    """A queue's own code on this thread, with that queue's mutex taken."""
+    frame = sys._getframe(2)
+    while frame is not None:
+        if frame.f_code.co_filename.endswith(os.sep + "queue.py"):
+            owner = frame.f_locals.get("self")
+            mutex = getattr(owner, "mutex", None)
+            if mutex is not None and mutex.locked():
+                return True
         frame = frame.f_back
     return False
 

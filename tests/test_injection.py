@@ -78,6 +78,7 @@ def op_iteration(inj, made):
     ex.add_task(0)
     ex.wait_until_empty()
     loop_thread = next(iter(made[0]._threads)).ident
+    inj.on_loop_thread = True
     stage = ["park"]
     parked, go, done = threading.Event(), threading.Event(), threading.Event()
 
