@@ -3,6 +3,7 @@ and what it looks like to introspection."""
 import asyncio
 import contextlib
 import functools
+import gc
 import inspect
 
 import pytest
@@ -161,18 +162,54 @@ async def run_as_task(coroutine, cancel):
     return await task
 
 
+async def awaited_in_place(coroutine, cancel):
+    return await coroutine
+
+
+def closed_while_waiting(coroutine, cancel):
+    assert coroutine.send(None) is None  # at asyncio.sleep(0)'s yield
+    coroutine.close()
+    return "closed"
+
+
+def left_waiting(coroutine, cancel):
+    coroutine.send(None)  # then freed by the test: closed, as the interpreter's coroutines are
+    return "closed"
+
+
+DRIVERS = {"task": lambda c, cancel: asyncio.run(run_as_task(c, cancel)),
+           "await": lambda c, cancel: asyncio.run(awaited_in_place(c, cancel)),
+           "closed": closed_while_waiting, "freed": left_waiting}
+
+
 class TestGeneratorsAndCoroutines:
-    @pytest.mark.parametrize("outcome, result", [("returns", 5), ("raises", KeyError),
-                                                 ("cancelled", asyncio.CancelledError)])
-    def test_coroutine_is_timed_until_its_await_ends(self, clock, rec, outcome, result):
+    @pytest.mark.parametrize("driver, outcome, result", [
+        ("task", "returns", 5), ("task", "raises", KeyError), ("task", "cancelled", asyncio.CancelledError),
+        ("await", "returns", 5), ("await", "raises", KeyError),
+        ("closed", "returns", "closed"), ("freed", "returns", "closed")])
+    def test_coroutine_is_timed_from_the_call_until_its_await_ends(self, clock, rec, driver, outcome, result):
         fake = clock(0.0, 1.0)
         wrapped = vstat.timing(rec, "k")(job)
         assert inspect.iscoroutinefunction(wrapped)
         c = wrapped(outcome)
-        assert fake.reads == 0
-        with pytest.raises(result) if outcome != "returns" else contextlib.nullcontext():
-            assert asyncio.run(run_as_task(c, outcome == "cancelled")) == result
+        assert fake.reads == 1 and inspect.isawaitable(c) and asyncio.iscoroutine(c)
+        with pytest.raises(result) if isinstance(result, type) else contextlib.nullcontext():
+            assert DRIVERS[driver](c, outcome == "cancelled") == result
+        del c
         assert rec.calls == [(("k", 1.0), {"tags": None})] and fake.reads == 2
+
+    @pytest.mark.parametrize("ending", ["dropped", "closed"])
+    def test_coroutine_never_awaited_is_not_timed(self, clock, rec, ending):
+        fake = clock(0.0)
+        c = vstat.timing(rec, "k")(job)("returns")
+        if ending == "closed":
+            c.close()
+            del c
+        else:
+            with pytest.warns(RuntimeWarning, match="coroutine 'job' was never awaited"):
+                del c
+                gc.collect()
+        assert rec.calls == [] and fake.reads == 1
 
     def test_generator_is_timed_at_creation_only(self, clock, rec):
         fake = clock(0.0, 1.0)

@@ -43,7 +43,8 @@ void call_timing(State* st, PyObject* self, PyObject* key, PyObject* delta, PyOb
 // The same with the seconds as a double (a float is made only for an ordinary call).
 void call_timing_seconds(State* st, PyObject* self, PyObject* key, double seconds, PyObject* tags);
 
-// Compiles the wrapper of coroutine functions and makes its clock and report, into `st`.
+// Makes what the wrappers of coroutine functions need (their code object, the type of timed
+// coroutines), into `st`.
 void init_coroutine_wrapper(State* st, const FunctionFactory& factory);
 
 // Function definitions, in the order the class bodies list them.

@@ -14,7 +14,7 @@ namespace {
     X(str_timing) X(str__gauge) X(str__send_stat) X(str__prepare) X(str__build_tag) X(str__after)      \
     X(str__send) X(str_warning_format) X(str_key) X(str_count) X(str_value) X(str_delta) X(str_tags)      \
     X(standard_clock) X(kw_tags) X(kw_delta_tags)  \
-    X(coroutine_decorator) X(coroutine_clock) X(coroutine_report)
+    X(coroutine_code) X(timed_coroutine_type)
 
 State* get_state(PyObject* module) { return static_cast<State*>(PyModule_GetState(module)); }
 

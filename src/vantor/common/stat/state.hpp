@@ -93,11 +93,10 @@ struct State {
     } clock;
     PyObject* standard_clock;  // the time module's own time.time, which is read in place
 
-    // The wrapper of coroutine functions (decorator.cpp): the Python function that makes one, and
-    // the clock and report it calls.
-    PyObject* coroutine_decorator;
-    PyObject* coroutine_clock;
-    PyObject* coroutine_report;
+    // The wrapper of coroutine functions: the code object that marks it (decorator.cpp), and the
+    // type of what its calls return (timed_coroutine.cpp).
+    PyObject* coroutine_code;
+    PyTypeObject* timed_coroutine_type;
 };
 
 inline State* state_of(FunctionObject* f) noexcept { return static_cast<State*>(f->state); }
