@@ -20,6 +20,8 @@ constexpr Signature factory_sig{"timing", factory_params, "Any"};
 constexpr Signature decorator_sig{"timing_decorator", decorator_params, "Any"};
 constexpr Signature wrapper_sig{"wrapped_function", wrapper_params, "Any"};
 
+}  // namespace
+
 ClockReading call_clock(State* st, PyObject* clock) {
     ClockReading reading;
     if (clock == st->standard_clock) {
@@ -31,15 +33,7 @@ ClockReading call_clock(State* st, PyObject* clock) {
     return reading;
 }
 
-}  // namespace
-
-// time.time(), with the global `time` and its attribute `time` looked up at this moment.
-VANTOR_HOT ClockReading read_wall_clock(State* st) {
-    // While our namespace and the time module are as they were, so are both lookups. Our namespace
-    // is asked first: it holds the module.
-    if (st->clock.clock != nullptr && st->clock.globals.holds(st->globals) &&
-        st->clock.module_basis.holds(st->clock.module))
-        return call_clock(st, st->clock.clock);
+ClockReading read_wall_clock_afresh(State* st) {
     st->clock.clock = nullptr;
     const bool global_of_ours = PyDict_GetItemWithError(st->globals, st->str_time) != nullptr;
     if (!global_of_ours && PyErr_Occurred()) throw_error();

@@ -15,8 +15,24 @@ struct ClockReading {
     Ref as_object() const { return value ? value.copy() : Ref::steal(PyFloat_FromDouble(seconds)); }
 };
 
-// time.time(), with the global `time` and its attribute `time` looked up at this moment.
-ClockReading read_wall_clock(State* st);
+// time.time() as `clock` gives it: read in place when it is the time module's own.
+ClockReading call_clock(State* st, PyObject* clock);
+// time.time(), the global `time` and its attribute `time` looked up afresh (and kept for reuse).
+ClockReading read_wall_clock_afresh(State* st);
+
+// time.time(), with the global `time` and its attribute `time` looked up at this moment: while
+// our namespace and the time module are as they were, so are both lookups. Our namespace is asked
+// first: it holds the module.
+[[gnu::always_inline]] inline ClockReading read_wall_clock(State* st) {
+    if (st->clock.clock != nullptr && st->clock.globals.holds(st->globals) &&
+        st->clock.module_basis.holds(st->clock.module)) {
+        if (st->clock.clock != st->standard_clock) return call_clock(st, st->clock.clock);
+        ClockReading reading;
+        if (!internals::system_clock_seconds(reading.seconds)) throw_error();
+        return reading;
+    }
+    return read_wall_clock_afresh(st);
+}
 
 // What a wrapper captures, in its closure.
 enum WrapperCaptured : Py_ssize_t { wrapper_func, wrapper_client, wrapper_key, wrapper_tags };

@@ -37,8 +37,13 @@ public:
     bool take_type(PyTypeObject* type);
     void drop() { watch_.stop(); }
 
-    // Whether what was read of `obj` still holds. Runs no Python code.
-    bool holds(PyObject* obj) const { return obj == object_ && holds_current(obj, current_dict(obj)); }
+    // Whether what was read of `obj` still holds. Runs no Python code. A dict taken as it is needs
+    // only its watch: an exact dict's type cannot be changed, and it is its own dict.
+    bool holds(PyObject* obj) const {
+        if (obj != object_) return false;
+        if (kind_ == Kind::dict) return watch_.unchanged();
+        return holds_current(obj, current_dict(obj));
+    }
     // The same, with obj's instance dict already at hand.
     bool holds(PyObject* obj, PyObject* dict) const { return obj == object_ && holds_current(obj, dict); }
 
