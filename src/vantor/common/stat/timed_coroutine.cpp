@@ -135,11 +135,11 @@ PySendResult timed_am_send(PyObject* op, PyObject* value, PyObject** result) {
 }
 
 // The end of a step, as an iterator's next() or a coroutine's send() gives it: the value yielded,
-// or StopIteration carrying the value returned (none is needed for None when `none_needs_none`).
-PyObject* step_result(PySendResult sent, PyObject* result, bool none_needs_none) {
+// or StopIteration carrying the value returned (for an iterator, None needs no exception).
+PyObject* step_result(PySendResult sent, PyObject* result, bool as_iterator) {
     Ref value = Ref::steal_or_null(result);
     if (sent == PYGEN_NEXT) return value.release();
-    if (sent == PYGEN_RETURN && !(none_needs_none && value.get() == Py_None)) {
+    if (sent == PYGEN_RETURN && !(as_iterator && value.get() == Py_None)) {
         boundary("timed coroutine", [&] {
             set_stop_iteration(value.get());
             return 0;
