@@ -362,14 +362,14 @@ PyTypeObject* create_timed_coroutine_type(PyObject* module) {
         {Py_am_send, reinterpret_cast<void*>(timed_am_send)},
         {0, nullptr},
     };
-    PyType_Spec spec = {
+    PyType_Spec type_spec = {
         "vantor.common.stat.timed_coroutine",
         sizeof(TimedCoroutine),
         0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
         slots,
     };
-    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
 }
 
 PyObject* timed_coroutine_call(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
