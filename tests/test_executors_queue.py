@@ -2,6 +2,7 @@
 take the standard queue's steps in place, and must keep its books, wake its waiters, respect a
 bound and a shut-down, and give way to any replaced method or part."""
 import fractions
+import gc
 import queue
 import subprocess
 import sys
@@ -27,6 +28,11 @@ def test_add_task_keeps_the_queue_books():
     q = ex._queue
     assert q.qsize() == 5 and q.unfinished_tasks == 5
     assert list(q.queue) == [Task((i,), {"k": i}) for i in range(5)]
+    # made as Task(...) makes them: of the type, tracked, and as unhashable as their kwargs
+    for task in q.queue:
+        assert type(task) is Task and gc.is_tracked(task)
+        with pytest.raises(TypeError, match="unhashable"):
+            hash(task)
     for _ in range(5):
         q.get_nowait()
         q.task_done()

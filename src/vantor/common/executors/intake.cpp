@@ -174,7 +174,9 @@ void remember_task_type(State* st, PyObject* task_type) {
     // to tuple.__new__) and whose __init__ is object's, made by type itself.
     if (!PyType_Check(task_type) || Py_TYPE(task_type) != &PyType_Type) return;
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(task_type);
-    if (type->tp_base != &PyTuple_Type || type->tp_init != PyBaseObject_Type.tp_init) return;
+    if (type->tp_base != &PyTuple_Type || type->tp_init != PyBaseObject_Type.tp_init ||
+        type->tp_alloc != PyType_GenericAlloc || type->tp_itemsize != PyTuple_Type.tp_itemsize)
+        return;
     Ref new_name = Ref::steal(PyUnicode_InternFromString("__new__"));
     PyObject* construct = type_lookup(type, new_name.get());
     // The class body's __new__ is kept as a staticmethod around the function.
@@ -191,12 +193,9 @@ VANTOR_HOT Ref make_task(State* st, PyObject* args, PyObject* kwargs) {
     Ref task_type = lookup_global(st->globals, st->str_Task);
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(task_type.get());
     // Our own record type, unchanged since the module body made it: what its __new__ does,
-    // tuple.__new__ of the two fields, without the Python call.
-    if (task_type.get() == st->task_type && st->task_basis.holds(task_type.get())) {
-        Ref fields = Ref::steal(PyTuple_Pack(2, args, kwargs));
-        Ref new_args = Ref::steal(PyTuple_Pack(1, fields.get()));  // tuple.__new__(Task, fields)
-        return Ref::steal(PyTuple_Type.tp_new(type, new_args.get(), nullptr));
-    }
+    // tuple.__new__(Task, (args, kwargs)), without the Python call.
+    if (task_type.get() == st->task_type && st->task_basis.holds(task_type.get()))
+        return Ref::steal(internals::new_pair_of_tuple_subtype(type, args, kwargs));
     PyObject* task_args[] = {args, kwargs};
     return Ref::steal(PyObject_Vectorcall(task_type.get(), task_args, 0, st->kw_args_kwargs));
 }

@@ -66,6 +66,23 @@ inline void assign_version_tag(PyTypeObject* type) {
 #endif
 }
 
+// A new instance of a tuple subclass holding `a` and `b`, as tuple.__new__(type, (a, b)) makes it
+// (a new reference, or nullptr with an exception set), without the two argument tuples: allocated
+// by the type's tp_alloc, which must be PyType_GenericAlloc (zeroed, and tracked by the collector
+// before the items are set, as tuple.__new__ of a subclass does). From 3.14 on a tuple caches its
+// hash in PyTupleObject.ob_hash, a field of the public structure that starts at -1 ("not yet
+// computed"). Checked on 3.10.13, 3.11.7, 3.12.1, 3.13.0, 3.13.18, 3.14.10, 3.15.2.
+inline PyObject* new_pair_of_tuple_subtype(PyTypeObject* type, PyObject* a, PyObject* b) {
+    PyObject* pair = PyType_GenericAlloc(type, 2);
+    if (pair == nullptr) return nullptr;
+#if PY_VERSION_HEX >= 0x030E0000
+    reinterpret_cast<PyTupleObject*>(pair)->ob_hash = -1;
+#endif
+    PyTuple_SET_ITEM(pair, 0, Py_NewRef(a));
+    PyTuple_SET_ITEM(pair, 1, Py_NewRef(b));
+    return pair;
+}
+
 // What time.time() returns, as a double, read without the call: the system clock as the
 // interpreter reads it for time.time (PyTime_Time from 3.13 on; before, the private
 // _PyTime_GetSystemClock), turned into seconds the same way. Checked on 3.10 to 3.15 against
