@@ -287,7 +287,9 @@ int timed_clear(PyObject* op) {
 }
 
 void timed_dealloc(PyObject* op) {
-    if (PyObject_CallFinalizerFromDealloc(op) < 0) return;  // the finalizer kept it alive
+    // Only a suspended one has anything to finalize; the common end (done) skips the call.
+    if (as_timed(op)->phase == Phase::suspended && PyObject_CallFinalizerFromDealloc(op) < 0)
+        return;  // the finalizer kept it alive
     PyTypeObject* type = Py_TYPE(op);
     Ref type_reference = Ref::steal_or_null(reinterpret_cast<PyObject*>(type));  // an instance's, let go last
     PyObject_GC_UnTrack(op);
