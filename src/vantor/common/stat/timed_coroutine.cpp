@@ -258,10 +258,12 @@ PyObject* timed_await(PyObject* op) { return Py_NewRef(op); }
 
 // A timed coroutine dropped while its coroutine waits is closed, as the interpreter's own are. One
 // that was never sent anything reports nothing; its function's coroutine, dropped with it, says
-// that it was never awaited.
+// that it was never awaited. No other one has anything to finalize.
+bool needs_finalizing(const TimedCoroutine* self) { return self->phase == Phase::suspended; }
+
 void timed_finalize(PyObject* op) {
     TimedCoroutine* self = as_timed(op);
-    if (self->phase != Phase::suspended || !interpreter_usable()) return;
+    if (!needs_finalizing(self) || !interpreter_usable()) return;
     SavedError pending;
     Ref closed = Ref::steal_or_null(close_now(self));
     if (!closed) PyErr_WriteUnraisable(op);
@@ -287,9 +289,8 @@ int timed_clear(PyObject* op) {
 }
 
 void timed_dealloc(PyObject* op) {
-    // Only a suspended one has anything to finalize; the common end (done) skips the call.
-    if (as_timed(op)->phase == Phase::suspended && PyObject_CallFinalizerFromDealloc(op) < 0)
-        return;  // the finalizer kept it alive
+    // The common end (done) skips the call.
+    if (needs_finalizing(as_timed(op)) && PyObject_CallFinalizerFromDealloc(op) < 0) return;  // kept alive
     PyTypeObject* type = Py_TYPE(op);
     Ref type_reference = Ref::steal_or_null(reinterpret_cast<PyObject*>(type));  // an instance's, let go last
     PyObject_GC_UnTrack(op);
