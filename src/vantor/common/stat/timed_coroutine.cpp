@@ -289,8 +289,8 @@ int timed_clear(PyObject* op) {
 }
 
 void timed_dealloc(PyObject* op) {
-    // The common end (done) skips the call.
-    if (needs_finalizing(as_timed(op)) && PyObject_CallFinalizerFromDealloc(op) < 0) return;  // kept alive
+    // Only a coroutine that needs finalizing pays for the call, which may keep it alive.
+    if (needs_finalizing(as_timed(op)) && PyObject_CallFinalizerFromDealloc(op) < 0) return;
     PyTypeObject* type = Py_TYPE(op);
     Ref type_reference = Ref::steal_or_null(reinterpret_cast<PyObject*>(type));  // an instance's, let go last
     PyObject_GC_UnTrack(op);

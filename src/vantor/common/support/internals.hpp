@@ -67,9 +67,10 @@ inline void assign_version_tag(PyTypeObject* type) {
 }
 
 // A new instance of a tuple subclass holding `a` and `b`, as tuple.__new__(type, (a, b)) makes it
-// (a new reference, or nullptr with an exception set), without the two argument tuples: allocated
-// by the type's tp_alloc, which must be PyType_GenericAlloc (zeroed, and tracked by the collector
-// before the items are set, as tuple.__new__ of a subclass does). From 3.14 on a tuple caches its
+// (a new reference, or nullptr with an exception set), without the two argument tuples. The caller
+// has checked that the type is laid out as tuple (its tp_itemsize) and allocates with
+// PyType_GenericAlloc, which zeroes the object and tracks it before the items are set, as
+// tuple.__new__ of a subclass does. From 3.14 on a tuple caches its
 // hash in PyTupleObject.ob_hash, a field of the public structure that starts at -1 ("not yet
 // computed"). Checked on 3.10.13, 3.11.7, 3.12.1, 3.13.0, 3.13.18, 3.14.10, 3.15.2.
 inline PyObject* new_pair_of_tuple_subtype(PyTypeObject* type, PyObject* a, PyObject* b) {
