@@ -507,10 +507,46 @@ def test_shutdown_from_run_then_a_new_start(make, monkeypatch):
     finish(ex, [vex.Task(("first",), {}), vex.Task(("second",), {})])
 
 
-def test_second_shutdown_after_an_interrupted_one(make, monkeypatch):
-    # Ctrl-C in shutdown's wait leaves the loop running: a second shutdown waits for it, and the
-    # next start never runs beside it
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")  # the dead loop reports
+def test_a_loop_that_fails_before_it_begins(make, monkeypatch):
+    # get_ident (Python code where gevent patched it) raises on the new start's pool thread while
+    # the stopped loop is still in run: the new loop is dead, and a wait does not wait for it
+    release, failed = threading.Event(), threading.Event()
+
+    def stop_then_linger(ex, tasks):
+        if tasks[0].args == ("first",):
+            ex.shutdown()
+            release.wait(LIMIT)
+
+    ex = make(cls=Tracked, num_threads=1, hook=stop_then_linger)
+    ex.add_task("first")
+    deadline = time.monotonic() + LIMIT
+    while not ex.executor._shutdown and time.monotonic() < deadline:
+        time.sleep(0.001)
+    first = ex.executor
+
+    def get_ident(real=vex.get_ident):
+        thread = threading.current_thread()
+        if not failed.is_set() and thread.name.startswith("ThreadPoolExecutor") and thread not in first._threads:
+            failed.set()
+            raise RuntimeError("no ident")
+        return real()
+
+    monkeypatch.setattr(vex, "get_ident", get_ident)
+    ex.add_task("second")
+    assert failed.wait(LIMIT)
+    release.set()
+    with pytest.raises(RuntimeError, match="no worker"):
+        bounded(ex.wait_until_empty)
+    finish(ex, [vex.Task(("first",), {}), vex.Task(("second",), {})])
+
+
+@pytest.mark.parametrize("where", ["in the pool's wait", "asking for the thread's id"])
+def test_second_shutdown_after_an_interrupted_one(make, monkeypatch, where):
+    # Ctrl-C in shutdown leaves the loop running: a second shutdown waits for it, and the next
+    # start never runs beside it (get_ident is Python code where gevent patched it)
     release = threading.Event()
+    armed = threading.Event()
 
     class Interrupted(ThreadPoolExecutor):
         interrupted = False
@@ -521,9 +557,18 @@ def test_second_shutdown_after_an_interrupted_one(make, monkeypatch):
                 raise KeyboardInterrupt
             return super().shutdown(*args, **kwargs)
 
-    monkeypatch.setattr(vex, "ThreadPoolExecutor", Interrupted)
+    def get_ident(real=vex.get_ident):
+        if armed.is_set() and threading.current_thread() is threading.main_thread():
+            armed.clear()
+            raise KeyboardInterrupt
+        return real()
+
+    monkeypatch.setattr(vex, "ThreadPoolExecutor", Interrupted if where == "in the pool's wait" else ThreadPoolExecutor)
+    monkeypatch.setattr(vex, "get_ident", get_ident)
     ex = make(cls=Tracked, num_threads=1, hook=lambda ex, tasks: release.wait(LIMIT))
     ex.add_task("first")
+    if where == "asking for the thread's id":
+        armed.set()
     with pytest.raises(KeyboardInterrupt):
         ex.shutdown()
     second = threading.Thread(target=ex.shutdown)

@@ -92,9 +92,11 @@ PyObject* shutdown_body(FunctionObject* f, BoundArgs& a) {
     State* st = state_of(f);
     PyObject* self = a[0];
     Record& record = st->registry->of(self);
-    // Decided right after the read of _is_running; the thread's id is asked for afterwards.
-    const Stop stop = begin_stop(record, attr_truthy(self, st->str__is_running));
+    // The thread's id is asked for first: get_ident may be Python code (gevent's), and an
+    // exception raised there must find nothing recorded. The stop is decided right after the read
+    // of _is_running, and a recorded one is in its scope before anything else runs.
     const ThreadId me = this_thread(st);
+    const Stop stop = begin_stop(record, attr_truthy(self, st->str__is_running));
     switch (stop.verdict) {
     case StopVerdict::record_only:  // the start honours it as it ends; nothing waits for the start
         Py_RETURN_NONE;

@@ -151,11 +151,23 @@ PyObject* batch_body(FunctionObject* f, BoundArgs& a) {
     // A submitted loop that begins while an earlier start's loops are still in flight may be one of
     // them, late, on that start's pool: asked only then (a pool's thread stays its pool's).
     bool earlier = false;
-    if (record.pending > 0) {
-        std::vector<Ref> pools = earlier_pools(record);
-        const ThreadId me = pools.empty() ? ThreadId{} : this_thread(st);
-        for (const Ref& pool : pools)
-            if (on_thread_of_pool(st, pool.get(), me)) earlier = true;
+    try {
+        if (record.pending > 0) {
+            std::vector<Ref> pools = earlier_pools(record);
+            const ThreadId me = pools.empty() ? ThreadId{} : this_thread(st);
+            for (const Ref& pool : pools)
+                if (on_thread_of_pool(st, pool.get(), me)) earlier = true;
+        }
+    } catch (...) {
+        pass_thread_exit();
+        if (!PyErr_Occurred()) set_error_from_current_exception("_batch");
+        // Failed before it began (get_ident is Python code where gevent patched it): it begins and
+        // ends at once, so that the place its start kept for it is not waited for.
+        if (loop_begins(record, native_thread(), false, generation, id)) {
+            loop_ends(record, id);
+            if (generation != 0) report_dead_loop(st, self);
+        }
+        throw_error();
     }
     if (!loop_begins(record, native_thread(), earlier, generation, id)) Py_RETURN_NONE;
     try {
