@@ -117,6 +117,27 @@ time.sleep(0.05)  # the exit comes while run and wait_until_empty are in progres
 print("leaving")
 """
 
+ADDED_DURING_THE_LAST_ROUND = """
+import queue
+ending, looked = False, []
+
+class Nudging(queue.Queue):
+    # the exit's second look at a queue adds a task to the queue it looked at first, as a thread
+    # still running could: the round has seen that queue empty already
+    def empty(self):
+        if ending and threading.current_thread() is threading.main_thread():
+            looked.append(self)
+            if len(looked) == 2:
+                owners[id(looked[0])].add_task("late")
+        return super().empty()
+
+owners = {}
+for e in (Recorder(num_threads=1), Recorder(num_threads=1)):
+    e._queue = Nudging()
+    owners[id(e._queue)] = e
+ending = True
+"""
+
 SIGTERM_WHILE_BUSY = """
 e = Recorder(num_threads=4, batch_size=5, duration=0.001)
 e.slow = 0.002
@@ -185,6 +206,12 @@ def test_exit_runs_everything(tmp_path, ending):
     assert sorted(ran) == sorted(repr((i,)) for i in range(500))
     # the failing batches were logged as in the loop, and the exit still completed
     assert proc.stderr.count("ValueError: run failed") == 10
+
+
+def test_exit_runs_a_task_added_after_its_queue_was_looked_at(tmp_path):
+    proc = run_script(tmp_path, ADDED_DURING_THE_LAST_ROUND)
+    assert proc.returncode == 0, proc.stderr
+    assert [t for tasks in tasks_run(tmp_path).values() for t in tasks] == ["('late',)"]
 
 
 @pytest.mark.parametrize("waiter", ["daemon", "non-daemon"])

@@ -32,7 +32,10 @@ StartVerdict begin_start(Record& r, const ThreadId& me, bool exiting) {
         return StartVerdict::start;
     case Phase::closed:
         return StartVerdict::refuse;
-    default:  // starting, starting_stop, stopping, draining: the task waits in the queue
+    case Phase::draining:
+        ++r.queued_in_draining;
+        return StartVerdict::queue_only;
+    default:  // starting, starting_stop, stopping, resetting: the task waits in the queue
         return StartVerdict::queue_only;
     }
 }
@@ -219,6 +222,8 @@ std::vector<Ref> pools_up_to(const Record& r, std::uint64_t upto) {
 std::vector<Ref> earlier_pools(const Record& r) {
     return r.generation > 0 ? pools_up_to(r, r.generation - 1) : std::vector<Ref>{};
 }
+
+std::uint64_t queued_in_draining(const Record& r) { return r.queued_in_draining; }
 
 bool can_drain(const Record& r) {
     switch (r.phase) {

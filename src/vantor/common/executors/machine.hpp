@@ -20,7 +20,7 @@
 // the interpreter's exit began, in any phase that would start.
 //
 //   event                        idle      starting  starting_stop running   stopping  stopped   draining  closed
-//   start (add_task finds        starting  -         -             starting  -         starting  -         refused
+//   start (add_task finds        starting  -         -             starting  -         starting  counted   refused
 //     _is_running false)
 //   stop (shutdown finds         stopping  starting_ -             stopping  -         stopping  -         -
 //     _is_running true)                    stop
@@ -33,6 +33,9 @@
 //   exit hook ends               x         x         x             x         x         x         closed    x
 //   fork, in the child           resetting (from every phase; resetting takes no start and no stop)
 //   fork reset ends              idle (from resetting)
+//
+// "counted": the task waits in the queue, and the exit hook, which counts such tasks, looks at the
+// queues again before it closes (a task queued after its queue was looked at is not left behind).
 //
 // A start always submits num_threads loops; each start has a generation of its own. A submitted
 // loop that begins takes one of its start's places, or ends at once when its start was stopped or
@@ -105,6 +108,7 @@ struct Record {
     std::vector<Loop> loops;
     std::vector<Generation> generations;
     std::uint64_t next_loop_id = 1;
+    std::uint64_t queued_in_draining = 0;  // tasks add_task queued while the exit hook drains
 };
 
 // ---- transitions (each decides and records; none runs Python code) -----------------------------
@@ -178,5 +182,7 @@ std::vector<Ref> pools_up_to(const Record& r, std::uint64_t upto);
 std::vector<Ref> earlier_pools(const Record& r);
 // Whether anything of the executor can still take queued tasks.
 bool can_drain(const Record& r);
+// How many tasks add_task queued while the exit hook drains (it goes round again when that grows).
+std::uint64_t queued_in_draining(const Record& r);
 
 }  // namespace vantor::executors

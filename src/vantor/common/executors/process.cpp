@@ -123,6 +123,14 @@ private:
     const std::vector<Ref>& executors_;
 };
 
+// Tasks that add_task queued into these executors while they drain.
+std::uint64_t queued_in_draining(State* st, const std::vector<Ref>& executors) {
+    std::uint64_t total = 0;
+    for (const Ref& self : executors)
+        if (const Record* record = st->registry->find(self.get())) total += queued_in_draining(*record);
+    return total;
+}
+
 // threading's exit hook, which runs before the interpreter joins the pool threads: every executor
 // drains (machine.hpp). Its loops take everything once more and end; what is still queued then
 // (in stopped executors, or added by the last run calls) is handed to run on this thread. An
@@ -145,10 +153,14 @@ PyObject* before_threads_join(PyObject* module, PyObject*) {
         const ThreadId me = this_thread(st);
         for (Ref& self : executors) wait_for_loops(st, st->registry->of(self.get()), UINT64_MAX, me);
         // Until every queue is empty: a run call may add tasks to another executor, whose pass was
-        // over. An executor whose pass failed is not tried again.
+        // over, and a thread still running (or code that a round runs) may add to a queue that the
+        // round has looked at already; such a task gets a round of its own. The executors close
+        // after a round that ran no pass and saw no task come, with no Python code in between. An
+        // executor whose pass failed is not tried again.
         std::vector<bool> failed(executors.size(), false);
         for (bool again = true; again;) {
             again = false;
+            const std::uint64_t queued_before = queued_in_draining(st, executors);
             for (std::size_t i = 0; i < executors.size(); ++i) {
                 PyObject* self = executors[i].get();
                 if (failed[i]) continue;
@@ -161,6 +173,7 @@ PyObject* before_threads_join(PyObject* module, PyObject*) {
                     failed[i] = false;
                 });
             }
+            if (queued_in_draining(st, executors) != queued_before) again = true;
         }
         Py_RETURN_NONE;
     });
