@@ -5,6 +5,7 @@ import contextlib
 import functools
 import gc
 import inspect
+import types
 
 import pytest
 
@@ -177,6 +178,89 @@ def left_waiting(coroutine, cancel):
     return "closed"
 
 
+@types.coroutine
+def suspend(value=None):
+    return (yield value)
+
+
+SHARED = KeyError("shared")
+
+
+async def waits():
+    await suspend()
+    return "end"
+
+
+async def stubborn():
+    try:
+        await suspend()
+    except GeneratorExit:
+        await suspend()  # yields again when closed
+
+
+async def raises_shared():
+    await suspend()
+    raise SHARED
+
+
+class Steps:
+    """What a function marked as a coroutine function may return: an awaitable whose iterator has
+    no throw() or close()."""
+    def __await__(self):
+        return iter([None])
+
+
+def finished(c):
+    with pytest.raises(StopIteration):
+        c.send(None)
+    return c
+
+
+# (function, what is done to the coroutine after its first step): each row run on a timed
+# coroutine and on the coroutine of the same wrapper written in Python, reporting in its finally
+STEPS = {
+    "throw into an ended one": (waits, lambda c: finished(c).throw(KeyError("late"))),
+    "throw a bad argument into an ended one": (waits, lambda c: finished(c).throw(KeyError("a"), "b")),
+    "throw GeneratorExit: closes what it awaits": (waits, lambda c: c.throw(GeneratorExit)),
+    "throw GeneratorExit: the await ignores it": (stubborn, lambda c: c.throw(GeneratorExit)),
+    "the report raises the exception in flight": (raises_shared, lambda c: c.send(None)),
+    "throw an instance with a value past an await without throw":
+        (Steps, lambda c: c.throw(KeyError("a"), "b")),
+    "throw with a bad traceback past an await without throw": (Steps, lambda c: c.throw(KeyError, None, 5)),
+}
+
+
+class SharedRaiser(RecordingClient):
+    def timing(self, *args, **kwargs):
+        super().timing(*args, **kwargs)
+        raise SHARED
+
+
+def python_async_timing(client, key):
+    """The coroutine function's wrapper written in Python: it reports in a finally."""
+    def decorator(func):
+        async def wrapped():
+            try:
+                return await func()
+            finally:
+                client.timing(key, 0.0)
+        return wrapped
+    return decorator
+
+
+def outcome_of(make, step):
+    c = make()
+    c.send(None)
+    SHARED.__context__ = None
+    try:
+        return "returned", step(c)
+    except BaseException as e:  # compared below, whatever it is
+        return type(e), str(e), e.__context__ is e
+    finally:
+        del c
+        gc.collect()
+
+
 DRIVERS = {"task": lambda c, cancel: asyncio.run(run_as_task(c, cancel)),
            "await": lambda c, cancel: asyncio.run(awaited_in_place(c, cancel)),
            "closed": closed_while_waiting, "freed": left_waiting}
@@ -197,6 +281,28 @@ class TestGeneratorsAndCoroutines:
             assert DRIVERS[driver](c, outcome == "cancelled") == result
         del c
         assert rec.calls == [(("k", 1.0), {"tags": None})] and fake.reads == 2
+
+    @pytest.mark.parametrize("row", list(STEPS))
+    def test_coroutine_steps_as_the_wrapper_written_in_python(self, row):
+        func, step = STEPS[row]
+        if func is Steps:
+            if not hasattr(inspect, "markcoroutinefunction"):
+                pytest.skip("a function is marked as a coroutine function from 3.12 on")
+            func = inspect.markcoroutinefunction(lambda: Steps())
+        outcomes = []
+        for timed in (vstat.timing, python_async_timing):
+            client = SharedRaiser() if func is raises_shared else RecordingClient()
+            outcomes.append((outcome_of(timed(client, "k")(func), step), len(client.calls)))
+        assert outcomes[0] == outcomes[1]
+
+    @pytest.mark.skipif(not hasattr(inspect, "markcoroutinefunction"), reason="from 3.12 on")
+    def test_coroutine_of_an_awaitable_is_named_after_the_function(self, rec):
+        def make_steps():
+            return Steps()
+
+        c = vstat.timing(rec, "k")(inspect.markcoroutinefunction(make_steps))()
+        assert "make_steps" in repr(c) and c.__qualname__.endswith("make_steps")
+        c.close()
 
     @pytest.mark.parametrize("ending", ["dropped", "closed"])
     def test_coroutine_never_awaited_is_not_timed(self, clock, rec, ending):

@@ -50,21 +50,19 @@ void report(State* st, PyObject* closure, PyObject* start, double start_seconds)
     call_timing(st, client, key, elapsed.get(), tags);
 }
 
-// Runs `report` while an exception may be pending, as a `finally` block runs: an exception that
-// the report raises replaces the pending one, which becomes its context; else the pending one
-// goes on.
+// Runs `report` while an exception may be pending, as a `finally` block runs: the pending one is
+// the one being handled meanwhile, so that an exception the report raises replaces it with it as
+// its context (chained as the interpreter chains it); else the pending one goes on.
 template <class F>
 void report_in_finally(F&& report) {
     if (!PyErr_Occurred()) return report();
-    CaughtError pending;
-    try {
+    Ref pending;
+    {
+        HandlingScope handling;
+        pending = Ref::new_ref(handling.exception());
         report();
-    } catch (const PyErrOccurred&) {
-        CaughtError raised;
-        PyException_SetContext(raised.value(), Py_NewRef(pending.value()));
-        raised.rethrow();
     }
-    pending.rethrow();
+    raise_again(pending.get());
 }
 
 // The end of a step that ended the coroutine.
@@ -161,14 +159,48 @@ PyObject* timed_send(PyObject* op, PyObject* value) {
     return step_result(sent, result, false);
 }
 
-// The exception that throw(typ[, val[, tb]]) names, raised here.
-void raise_thrown(PyObject* const* args, Py_ssize_t nargs) {
+// Whether throw(typ[, val[, tb]]) names an exception as a coroutine's throw takes one; else sets
+// the TypeError that it raises.
+bool check_thrown(PyObject* const* args, Py_ssize_t nargs) {
     PyObject* type = args[0];
-    PyObject* value = nargs > 1 ? args[1] : Py_None;
-    if (PyExceptionInstance_Check(type)) return PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(type)), type);
-    if (PyExceptionClass_Check(type)) return PyErr_SetObject(type, value == Py_None ? nullptr : value);
+    if (nargs > 2 && args[2] != Py_None && !PyTraceBack_Check(args[2])) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return false;
+    }
+    if (PyExceptionInstance_Check(type)) {
+        if (nargs < 2 || args[1] == Py_None) return true;
+        PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+        return false;
+    }
+    if (PyExceptionClass_Check(type)) return true;
     PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
                  Py_TYPE(type)->tp_name);
+    return false;
+}
+
+// The exception that throw() names, raised here, as a coroutine raises it where it cannot pass it
+// on (or the TypeError of check_thrown).
+void raise_thrown(PyObject* const* args, Py_ssize_t nargs) {
+    if (!check_thrown(args, nargs)) return;
+    PyObject* type = args[0];
+    PyObject* value = nargs > 1 ? args[1] : Py_None;
+    if (PyExceptionInstance_Check(type)) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(type)), type);
+    } else {
+        PyErr_SetObject(type, value == Py_None ? nullptr : value);
+    }
+    if (nargs > 2 && args[2] != Py_None) set_raised_traceback(args[2]);
+}
+
+// awaited.close() when it has one, as closing what an await is on does.
+void close_awaited(PyObject* awaited) {
+    Ref close_method = Ref::steal_or_null(PyObject_GetAttrString(awaited, "close"));
+    if (close_method) {
+        Ref ignored = Ref::steal(PyObject_CallNoArgs(close_method.get()));
+        return;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
+    PyErr_Clear();
 }
 
 PyObject* timed_throw(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
@@ -181,16 +213,29 @@ PyObject* timed_throw(PyObject* op, PyObject* const* args, Py_ssize_t nargs) {
     if (!enter_step(self)) return nullptr;
     if (self->phase == Phase::done || self->awaited == nullptr) {
         self->phase = Phase::done;
-        raise_thrown(args, nargs);
+        // Refused, as the interpreter's coroutines refuse it: before 3.15 once the arguments passed
+        // the checks of a throw, from 3.15 on before they are looked at.
+#if PY_VERSION_HEX < 0x030F0000
+        if (!check_thrown(args, nargs)) return nullptr;
+#endif
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
         return nullptr;
     }
     self->phase = Phase::running;
     return boundary("timed coroutine", [&]() -> PyObject* {
         Ref result;
         try {
+            Ref awaited = Ref::new_ref(self->awaited);
+            // GeneratorExit closes what the await is on, and is raised at the await, as `await`
+            // takes it.
+            if (PyErr_GivenExceptionMatches(args[0], PyExc_GeneratorExit)) {
+                close_awaited(awaited.get());
+                raise_thrown(args, nargs);
+                throw_error();
+            }
             // Passed on to what the await iterates, as `await` does; raised at the await when it
             // cannot take it.
-            Ref throw_method = Ref::steal_or_null(PyObject_GetAttrString(self->awaited, "throw"));
+            Ref throw_method = Ref::steal_or_null(PyObject_GetAttrString(awaited.get(), "throw"));
             if (!throw_method) {
                 if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
                 PyErr_Clear();
@@ -234,14 +279,7 @@ PyObject* close_now(TimedCoroutine* self) {
     };
     return boundary("timed coroutine", [&]() -> PyObject* {
         try {
-            Ref close_method = Ref::steal_or_null(PyObject_GetAttrString(self->awaited, "close"));
-            if (close_method) {
-                Ref ignored = Ref::steal(PyObject_CallNoArgs(close_method.get()));
-            } else if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                PyErr_Clear();
-            } else {
-                throw_error();
-            }
+            close_awaited(Ref::new_ref(self->awaited).get());
         } catch (...) {
             pass_thread_exit();
             if (self->phase == Phase::running) end();
@@ -298,10 +336,20 @@ void timed_dealloc(PyObject* op) {
     type->tp_free(op);
 }
 
+// The name of what the function returned, else of the function (an awaitable need not have
+// one), else the type's.
 PyObject* inner_attribute(PyObject* op, const char* name) {
     TimedCoroutine* self = as_timed(op);
-    if (self->inner == nullptr) return PyUnicode_FromString("timed_coroutine");
-    return PyObject_GetAttrString(self->inner, name);
+    // Both kept first: a lookup runs Python code, which may clear the object's parts.
+    const Ref named[] = {Ref::new_ref(self->inner),
+                         Ref::new_ref(self->closure ? PyTuple_GET_ITEM(self->closure, wrapper_func) : nullptr)};
+    for (const Ref& candidate : named) {
+        if (!candidate) continue;
+        PyObject* value = PyObject_GetAttrString(candidate.get(), name);
+        if (value != nullptr || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
+        PyErr_Clear();
+    }
+    return PyUnicode_FromString("timed_coroutine");
 }
 
 PyObject* timed_name(PyObject* op, void*) { return inner_attribute(op, "__name__"); }

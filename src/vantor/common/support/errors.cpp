@@ -50,6 +50,7 @@ HandlingScope::HandlingScope() {
     PyErr_NormalizeException(&type, &exc, &tb);
     if (tb != nullptr && exc != nullptr) PyException_SetTraceback(exc, tb);
 #endif
+    handled_ = Ref::new_ref(exc);
 #if PY_VERSION_HEX >= 0x030B0000
 #if PY_VERSION_HEX < 0x030C0000
     Py_XDECREF(type);
@@ -71,6 +72,32 @@ HandlingScope::~HandlingScope() {
     Py_XDECREF(outer_);
 #else
     PyErr_SetExcInfo(outer_type_, outer_value_, outer_tb_);
+#endif
+}
+
+void raise_again(PyObject* exception) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(Py_NewRef(exception));
+#else
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception))), Py_NewRef(exception),
+                  PyException_GetTraceback(exception));
+#endif
+    throw PyErrOccurred{};
+}
+
+void set_raised_traceback(PyObject* traceback) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = PyErr_GetRaisedException();
+    PyException_SetTraceback(exc, traceback);
+    PyErr_SetRaisedException(exc);
+#else
+    // Before 3.12 the thread's own traceback is the one that goes on, and the exception's follows it.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    Py_XDECREF(tb);
+    if (value != nullptr) PyException_SetTraceback(value, traceback);
+    PyErr_Restore(type, value, Py_NewRef(traceback));
 #endif
 }
 

@@ -195,15 +195,18 @@ private:
 };
 
 // Turns the pending exception into the one being handled (what sys.exc_info() and
-// logging's exception() see), as inside an `except` block, until the scope ends.
+// logging's exception() see), as inside an `except` or `finally` block, until the scope ends: an
+// exception raised meanwhile gets it as its __context__, chained as the interpreter chains it.
 class HandlingScope {
 public:
     HandlingScope();
     ~HandlingScope();
     HandlingScope(const HandlingScope&) = delete;
     HandlingScope& operator=(const HandlingScope&) = delete;
+    PyObject* exception() const noexcept { return handled_.get(); }  // the one handled here
 
 private:
+    Ref handled_;
 #if PY_VERSION_HEX >= 0x030B0000
     PyObject* outer_;
 #else
@@ -228,6 +231,10 @@ public:
 };
 
 void set_error_from_current_exception(const char* where);
+// Raises `exception` (an instance) again, with its traceback.
+[[noreturn]] void raise_again(PyObject* exception);
+// The exception being raised gets `traceback` (a traceback object) as its own.
+void set_raised_traceback(PyObject* traceback);
 
 // Hands the pending exception to sys.unraisablehook, as the interpreter reports an exception that
 // nobody can receive, naming `obj`; with `keep` the exception stays pending afterwards.
