@@ -5,7 +5,9 @@ An Injector counts the points where Python code can run on one thread while an o
 every call of a module global of the executors (before and after it), and every event of the
 Python code that runs there (sys.settrace with opcode events). Given a target, it runs an action
 at that point, as a signal handler or a finalizer would: shutdown(), add_task() or a bounded
-wait_until_empty()."""
+wait_until_empty(). The action "interrupt" counts only the calls of the module globals (before and
+after each) and raises KeyboardInterrupt at its target, as a global that is Python code (gevent's
+get_ident, say) raises when Ctrl-C lands in it."""
 import _thread
 import concurrent.futures
 import os
@@ -70,6 +72,7 @@ class Injector:
     def __init__(self, target=None, action=None):
         self.target, self.action = target, action
         self.count = 0
+        self.calls = 0       # the points that are calls of module globals
         self.thread = None   # the thread whose points count
         self.pid = None      # count only in another process than this (the fork case)
         self.busy = False    # an action runs: its own points do not count
@@ -84,10 +87,16 @@ class Injector:
         return (not self.busy and self.thread == _thread.get_ident()
                 and (self.pid is None or os.getpid() != self.pid))
 
-    def point(self):
+    def point(self, call=False):
         if not self.counts_here():
             return
         self.count += 1
+        self.calls += call
+        if self.action == "interrupt":
+            if call and self.calls == self.target:
+                self.outcome = "interrupted"
+                raise KeyboardInterrupt
+            return
         if self.count == self.target and self.waits_on_queue_mutex():
             self.outcome = "not injected: inside the queue's own code"
         elif self.count == self.target:
@@ -161,6 +170,7 @@ def wait(inj):
 
 
 ACTIONS = {"shutdown": lambda inj: inj.ex.shutdown(), "add_task": add, "wait_until_empty": wait}
+INTERRUPT = "interrupt"  # raised at the calls of module globals only (Injector.point)
 
 
 class Logger:
@@ -168,8 +178,8 @@ class Logger:
         self.inj = inj
 
     def _call(self):  # the two points of a call of a module global
-        self.inj.point()
-        self.inj.point()
+        self.inj.point(True)
+        self.inj.point(True)
 
     def debug(self, *args):
         self._call()
@@ -190,23 +200,23 @@ def install(inj, made, waits):
         def call(*args, **kwargs):
             if inj.hook:
                 inj.hook(name)
-            inj.point()
+            inj.point(True)
             try:
                 return fn(*args, **kwargs)
             finally:
-                inj.point()
+                inj.point(True)
         return call
 
     def sleep(seconds):
         if inj.hook:
             inj.hook("sleep")
-        inj.point()
+        inj.point(True)
         if inj.waits and inj.busy and inj.thread == _thread.get_ident():
             inj.waits += 1
             if inj.waits > WAIT_POLLS:
                 raise TimeoutError("an injected wait_until_empty did not end")
         REAL_SLEEP(min(seconds, 0.001))  # every poll and pace made short: the steps stay the same
-        inj.point()
+        inj.point(True)
 
     vex.sleep = sleep
     for name in ("Lock", "Queue", "get_ident", "time"):
@@ -224,28 +234,35 @@ def restore(saved):
         setattr(vex, name, value)
 
 
-def check(ex, expected, made, first_pool=0):
+def check(ex, expected, made, first_pool=0, interrupted=False):
     """Every task of `expected` ran exactly once, and every pool made saw num_threads submits
-    and one shutdown. Returns a list of what is wrong."""
+    and one shutdown (or, after an interrupt, none and at most one: a start interrupted before it
+    submitted). Returns a list of what is wrong."""
     wrong = []
     ran = sorted(map(str, ex.ran))
     if ran != sorted(map(str, expected)):
         wrong.append("ran %r, expected %r" % (ran, sorted(map(str, expected))))
     for pool in made[first_pool:]:
+        if interrupted and pool.submits == 0 and pool.shutdowns <= 1:
+            continue
         if (pool.submits, pool.shutdowns) != (ex.num_threads, 1):
             wrong.append("a pool saw %d submits and %d shutdowns" % (pool.submits, pool.shutdowns))
     return wrong
 
 
 def finish(ex, inj, expected, made, first_pool=0):
-    """A final start and shutdown, then the checks."""
+    """A final start and shutdown, then the checks. After an interrupt, which may have ended a
+    worker loop as it ends any thread's code, a shutdown comes first."""
     refused = inj.action == "wait_until_empty" and isinstance(inj.outcome, RuntimeError)
     if isinstance(inj.outcome, Exception) and not refused:
         return ["the injected %s raised %r" % (inj.action, inj.outcome)]
+    interrupted = inj.action == INTERRUPT
+    if interrupted:
+        ex.shutdown()
     ex.add_task("last")
     ex.wait_until_empty()
     ex.shutdown()
-    wrong = check(ex, list(expected) + inj.added + ["last"], made, first_pool)
+    wrong = check(ex, list(expected) + inj.added + ["last"], made, first_pool, interrupted)
     if ex._num_running_threads != 0 or ex.live != 0:
         wrong.append("a loop outlived the last shutdown")
     return wrong

@@ -17,7 +17,7 @@ import _thread
 import pytest
 
 import injection
-from injection import BOUND, Injector, check, executor, finish
+from injection import BOUND, INTERRUPT, Injector, check, executor, finish
 
 FULL = os.environ.get("VANTOR_INJECTION") == "full"
 SAMPLE = int(os.environ.get("VANTOR_INJECTION_SAMPLE", "40"))
@@ -29,6 +29,10 @@ def traced(inj, call):
     inj.traced()
     try:
         return call()
+    except KeyboardInterrupt:
+        if inj.outcome != "interrupted":
+            raise
+        return None  # the operation ends there, as at Ctrl-C: what follows must still work
     finally:
         inj.untraced()
 
@@ -101,7 +105,12 @@ def op_iteration(inj, made):
         ex.add_task(i)
     stage[0] = "armed"
     go.set()
-    ended = done.wait(BOUND)
+    deadline = time.monotonic() + BOUND
+    # an interrupt ends the loop instead (reported as a loop that died)
+    while not done.wait(0.001) and not (inj.outcome == "interrupted" and ex.live == 0):
+        if time.monotonic() > deadline:
+            break
+    ended = done.is_set() or inj.outcome == "interrupted"
     inj.hook = None
     return finish(ex, inj, [0, 1, 2, 3], made) + ([] if ended else ["the traced iteration never ended"])
 
@@ -164,9 +173,9 @@ def op_fork(inj, made):
         inj.pid = None
         ex.live -= inherited  # the parent's loops did not come along
         try:
-            report = (inj.count, finish(ex, inj, [0], made, first_pool))
+            report = (inj.count, inj.calls, finish(ex, inj, [0], made, first_pool))
         except BaseException as e:
-            report = (inj.count, ["the child raised %r" % (e,)])
+            report = (inj.count, inj.calls, ["the child raised %r" % (e,)])
         os.write(write_end, repr(report).encode())
         os._exit(0)
     inj.untraced()
@@ -183,7 +192,7 @@ def op_fork(inj, made):
         ex.shutdown()
     if not data:
         return ["the child hung"]
-    inj.count, wrong = ast.literal_eval(data.decode())
+    inj.count, inj.calls, wrong = ast.literal_eval(data.decode())
     return wrong
 
 
@@ -198,7 +207,7 @@ OPERATIONS = {
 }
 
 
-def run_in_process(name, target, action, waits):
+def run_in_process(name, target, action, waits, calls=False):
     inj = Injector(target, action)
     made = []
     saved = injection.install(inj, made, waits)
@@ -222,7 +231,7 @@ def run_in_process(name, target, action, waits):
             return inj.count, ["hung"]
     finally:
         injection.restore(saved)
-    return inj.count, outcome["wrong"]
+    return (inj.calls if calls else inj.count), outcome["wrong"]
 
 
 def run_exit(target, action, waits):
@@ -278,4 +287,25 @@ def test_python_code_at_every_point(name, capsys):
             break
     with capsys.disabled():
         print(f"\n[injection] {name}: {count} points, injected at {len(points)} x {len(ACTIONS)} actions")
+    assert not failures, failures
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork of a process with threads
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")  # a loop that died says so
+@pytest.mark.parametrize("name", list(OPERATIONS))
+def test_an_interrupt_at_every_call(name, capsys):
+    # KeyboardInterrupt out of each call of a module global (before and after it): the operation
+    # ends there, and the executor still runs every task once and leaves no thread behind. (At
+    # exit, an interrupt ends the hook by design.)
+    calls, wrong = run_in_process(name, None, None, True, calls=True)
+    assert not wrong, wrong
+    failures = []
+    for target in range(1, calls + 1):
+        _, wrong = run_in_process(name, target, INTERRUPT, target % 2 == 0)
+        if wrong:
+            failures.append((target, wrong))
+        if len(failures) >= FAILURES_SHOWN:
+            break
+    with capsys.disabled():
+        print(f"\n[injection] {name}: an interrupt at each of {calls} calls")
     assert not failures, failures
