@@ -282,6 +282,7 @@ class TestGeneratorsAndCoroutines:
         del c
         assert rec.calls == [(("k", 1.0), {"tags": None})] and fake.reads == 2
 
+    @pytest.mark.filterwarnings("ignore:the \\(type, exc, tb\\) signature:DeprecationWarning")  # 3.12 on
     @pytest.mark.parametrize("row", list(STEPS))
     def test_coroutine_steps_as_the_wrapper_written_in_python(self, row):
         func, step = STEPS[row]
