@@ -482,11 +482,8 @@ def test_finalizers_that_shut_down_during_starts(make):
         gc.set_threshold(*threshold)
 
 
-def test_shutdown_from_run_then_a_new_start(make, monkeypatch):
-    # the stopping loop is still in run when a producer's add_task starts again: the new loop
-    # waits for it, and a later shutdown waits for both
-    release = threading.Event()
-
+def stopped_inside_run(make, release):
+    """An executor whose one loop called shutdown() inside run and stays there until `release`."""
     def stop_then_linger(ex, tasks):
         if tasks[0].args == ("first",):
             ex.shutdown()
@@ -497,6 +494,14 @@ def test_shutdown_from_run_then_a_new_start(make, monkeypatch):
     deadline = time.monotonic() + LIMIT
     while not ex.executor._shutdown and time.monotonic() < deadline:
         time.sleep(0.001)
+    return ex
+
+
+def test_shutdown_from_run_then_a_new_start(make, monkeypatch):
+    # the stopping loop is still in run when a producer's add_task starts again: the new loop
+    # waits for it, and a later shutdown waits for both
+    release = threading.Event()
+    ex = stopped_inside_run(make, release)
     ex.add_task("second")  # starts again while the stopped loop is in run
     stopper = threading.Thread(target=ex.shutdown)
     stopper.start()
@@ -512,17 +517,7 @@ def test_a_loop_that_fails_before_it_begins(make, monkeypatch):
     # get_ident (Python code where gevent patched it) raises on the new start's pool thread while
     # the stopped loop is still in run: the new loop is dead, and a wait does not wait for it
     release, failed = threading.Event(), threading.Event()
-
-    def stop_then_linger(ex, tasks):
-        if tasks[0].args == ("first",):
-            ex.shutdown()
-            release.wait(LIMIT)
-
-    ex = make(cls=Tracked, num_threads=1, hook=stop_then_linger)
-    ex.add_task("first")
-    deadline = time.monotonic() + LIMIT
-    while not ex.executor._shutdown and time.monotonic() < deadline:
-        time.sleep(0.001)
+    ex = stopped_inside_run(make, release)
     first = ex.executor
 
     def get_ident(real=vex.get_ident):
