@@ -5,7 +5,6 @@ import contextlib
 import functools
 import gc
 import inspect
-import types
 
 import pytest
 
@@ -39,11 +38,13 @@ def clock(monkeypatch):
 
 
 class RecordingClient:
-    def __init__(self):
-        self.calls = []
+    def __init__(self, raises=None):
+        self.calls, self.raises = [], raises
 
     def timing(self, *args, **kwargs):
         self.calls.append((args, kwargs))
+        if self.raises is not None:
+            raise self.raises
 
 
 @pytest.fixture
@@ -178,28 +179,18 @@ def left_waiting(coroutine, cancel):
     return "closed"
 
 
-@types.coroutine
-def suspend(value=None):
-    return (yield value)
-
-
 SHARED = KeyError("shared")
-
-
-async def waits():
-    await suspend()
-    return "end"
 
 
 async def stubborn():
     try:
-        await suspend()
+        await asyncio.sleep(0)
     except GeneratorExit:
-        await suspend()  # yields again when closed
+        await asyncio.sleep(0)  # yields again when closed
 
 
 async def raises_shared():
-    await suspend()
+    await asyncio.sleep(0)
     raise SHARED
 
 
@@ -219,21 +210,15 @@ def finished(c):
 # (function, what is done to the coroutine after its first step): each row run on a timed
 # coroutine and on the coroutine of the same wrapper written in Python, reporting in its finally
 STEPS = {
-    "throw into an ended one": (waits, lambda c: finished(c).throw(KeyError("late"))),
-    "throw a bad argument into an ended one": (waits, lambda c: finished(c).throw(KeyError("a"), "b")),
-    "throw GeneratorExit: closes what it awaits": (waits, lambda c: c.throw(GeneratorExit)),
+    "throw into an ended one": (returns_five, lambda c: finished(c).throw(KeyError("late"))),
+    "throw a bad argument into an ended one": (returns_five, lambda c: finished(c).throw(KeyError("a"), "b")),
+    "throw GeneratorExit: closes what it awaits": (returns_five, lambda c: c.throw(GeneratorExit)),
     "throw GeneratorExit: the await ignores it": (stubborn, lambda c: c.throw(GeneratorExit)),
     "the report raises the exception in flight": (raises_shared, lambda c: c.send(None)),
     "throw an instance with a value past an await without throw":
         (Steps, lambda c: c.throw(KeyError("a"), "b")),
     "throw with a bad traceback past an await without throw": (Steps, lambda c: c.throw(KeyError, None, 5)),
 }
-
-
-class SharedRaiser(RecordingClient):
-    def timing(self, *args, **kwargs):
-        super().timing(*args, **kwargs)
-        raise SHARED
 
 
 def python_async_timing(client, key):
@@ -292,7 +277,7 @@ class TestGeneratorsAndCoroutines:
             func = inspect.markcoroutinefunction(lambda: Steps())
         outcomes = []
         for timed in (vstat.timing, python_async_timing):
-            client = SharedRaiser() if func is raises_shared else RecordingClient()
+            client = RecordingClient(SHARED if func is raises_shared else None)
             outcomes.append((outcome_of(timed(client, "k")(func), step), len(client.calls)))
         assert outcomes[0] == outcomes[1]
 
